@@ -1,0 +1,110 @@
+// Raw file reading over open/read, and sending a file's bytes with sendfile where it exists.
+#include "platform/file_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/posix/native_path.h"
+
+#ifdef __linux__
+#include <sys/sendfile.h>
+#endif
+
+namespace dirhttp {
+
+InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_), size_(other.size_) {
+  other.handle_ = kClosed;
+}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (is_open()) close(static_cast<int>(handle_));
+    handle_ = other.handle_;
+    size_ = other.size_;
+    other.handle_ = kClosed;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (is_open()) close(static_cast<int>(handle_));
+}
+
+InputFile open_regular_file(const std::string& full_path) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  int fd = open(native_path(full_path.c_str()).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return InputFile();
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return InputFile();
+  }
+  return InputFile(fd, static_cast<std::uint64_t>(info.st_size));
+}
+
+void append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out) {
+  const int fd = static_cast<int>(file.handle());
+  const std::size_t start = out.size();
+  out.resize(start + limit);
+  std::size_t got = 0;
+  while (got < limit) {
+    ssize_t n = read(fd, &out[start + got], limit - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out.resize(start + got);
+}
+
+namespace {
+
+// Sends `length` bytes of `data`, continuing short sends. Returns 0 or the errno of the failure.
+int send_buffer(SOCKET socket, const char* data, std::size_t length) {
+  while (length > 0) {
+    ssize_t n = send(socket, data, length, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int send_file_bytes(SOCKET socket, InputFile& file, std::uint64_t count) {
+  const int fd = static_cast<int>(file.handle());
+#ifdef __linux__
+  while (count > 0) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count, 1u << 30));
+    ssize_t n = sendfile(socket, fd, nullptr, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EINVAL || errno == ENOSYS) break;  // fall back to read and send below
+      return errno;
+    }
+    if (n == 0) return 0;  // the file is shorter than it was
+    count -= static_cast<std::uint64_t>(n);
+  }
+  if (count == 0) return 0;
+#endif
+  std::vector<char> buffer(64 * 1024);
+  while (count > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
+    ssize_t n = read(fd, buffer.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    if (int error = send_buffer(socket, buffer.data(), static_cast<std::size_t>(n))) return error;
+    count -= static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace dirhttp

@@ -1,0 +1,94 @@
+#include "server/connection_loop.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "platform/net.h"
+#include "server/connection.h"
+
+namespace dirhttp {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Waiting {
+  SOCKET socket;
+  Clock::time_point deadline;
+};
+
+// Milliseconds until the earliest deadline, or -1 (wait for ever) when nothing waits.
+int poll_timeout(const std::vector<Waiting>& waiting, Clock::time_point now) {
+  if (waiting.empty()) return -1;
+  Clock::time_point earliest = waiting.front().deadline;
+  for (const Waiting& w : waiting) earliest = std::min(earliest, w.deadline);
+  if (earliest <= now) return 0;
+  // Round up so that the wake-up never comes just before the deadline.
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(earliest - now).count() + 1);
+}
+
+}  // namespace
+
+int serve_forever(SOCKET listener, const std::string& document_root) {
+  std::vector<char> buffer(kReceiveLimit);
+  std::vector<Waiting> waiting;
+  std::vector<WSAPOLLFD> poll_fds;
+  while (true) {
+    poll_fds.assign(1, WSAPOLLFD{});
+    poll_fds[0].fd = listener;
+    poll_fds[0].events = POLLIN;
+    for (const Waiting& w : waiting) {
+      WSAPOLLFD fd{};
+      fd.fd = w.socket;
+      fd.events = POLLIN;
+      poll_fds.push_back(fd);
+    }
+    const int ready = WSAPoll(poll_fds.data(), static_cast<ULONG>(poll_fds.size()),
+                              poll_timeout(waiting, Clock::now()));
+    if (ready == SOCKET_ERROR) {
+      // Only an interrupted or short-of-memory wait lands here; try again shortly.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+
+    // Serve every connection whose bytes (or end) have arrived, in the order they were accepted.
+    std::vector<Waiting> still_waiting;
+    const Clock::time_point now = Clock::now();
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+      if (poll_fds[i + 1].revents != 0) {
+        serve_connection(waiting[i].socket, document_root, buffer);
+      } else if (waiting[i].deadline <= now) {
+        drop_connection(waiting[i].socket, WSAETIMEDOUT);
+      } else {
+        still_waiting.push_back(waiting[i]);
+      }
+    }
+    waiting.swap(still_waiting);
+
+    if (poll_fds[0].revents == 0) continue;
+    const SOCKET client = accept(listener, nullptr, nullptr);
+    if (client == INVALID_SOCKET) {
+      const int error = WSAGetLastError();
+      std::printf("accept failed: %d\n", error);
+      std::fflush(stdout);
+      if (accept_error_is_fatal(error)) {
+        for (const Waiting& w : waiting) closesocket(w.socket);
+        return error;
+      }
+      // Out of descriptors or memory: give the served connections a moment to release some.
+      if (accept_error_is_exhaustion(error)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      continue;
+    }
+    if (waiting.size() == kMaxWaiting) {
+      drop_connection(waiting.front().socket, WSAETIMEDOUT);
+      waiting.erase(waiting.begin());
+    }
+    waiting.push_back({client, Clock::now() + std::chrono::milliseconds(kIdleTimeoutMs)});
+  }
+}
+
+}  // namespace dirhttp
