@@ -5,8 +5,10 @@ DIR ?= $(CURDIR)
 WERROR := $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-# Each suite adds its check target here; `make test` runs them all.
+# Each suite adds its check target to CHECKS and its Debian package list (tools/packages/NAME.txt)
+# to DEP_GROUPS; `make test` installs every group, then runs every check.
 CHECKS := check-native
+DEP_GROUPS := build
 
 .PHONY: test deps serve release debug $(CHECKS)
 
@@ -14,7 +16,7 @@ test: deps
 	$(MAKE) $(CHECKS)
 
 deps:
-	tools/deps.sh build
+	tools/deps.sh $(DEP_GROUPS)
 
 debug:
 	cmake --preset debug -DDIRHTTP_WERROR=$(WERROR) >/dev/null
