@@ -1,0 +1,77 @@
+// The file-system calls keep their Win32 contracts: backslash paths, every entry delivered.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "platform/file_io.h"
+#include "platform/win32.h"
+#include "tests/temp_tree.h"
+
+namespace dirhttp {
+namespace {
+
+std::set<std::string> enumerate(const std::string& pattern, bool* opened) {
+  std::set<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
+  *opened = find != INVALID_HANDLE_VALUE;
+  if (!*opened) return names;
+  do {
+    names.insert(entry.cFileName);
+  } while (FindNextFileA(find, &entry) != 0);
+  FindClose(find);
+  return names;
+}
+
+TEST(PlatformFiles, EnumerationDeliversEveryEntryWithDots) {
+  TempTree tree;
+  tree.mkdir("d/sub");
+  tree.write("d/.hidden", "");
+  tree.write("d/file.txt", "");
+  bool opened = false;
+  const std::set<std::string> names = enumerate(tree.root() + "\\d\\*", &opened);
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", ".hidden", "file.txt", "sub"}));
+  // The root of a listing arrives with its separator doubled.
+  EXPECT_EQ(enumerate(tree.root() + "\\d\\\\*", &opened).size(), 5u);
+}
+
+TEST(PlatformFiles, EnumerationOfNothingFails) {
+  TempTree tree;
+  tree.write("file.txt", "");
+  bool opened = true;
+  EXPECT_TRUE(enumerate(tree.root() + "\\missing\\*", &opened).empty());
+  EXPECT_FALSE(opened);
+  EXPECT_TRUE(enumerate(tree.root() + "\\file.txt\\*", &opened).empty());
+  EXPECT_FALSE(opened);
+}
+
+TEST(PlatformFiles, AttributesTellDirectoriesFromFiles) {
+  TempTree tree;
+  tree.mkdir("dir");
+  tree.write("dir/f", "x");
+  EXPECT_EQ(GetFileAttributesA((tree.root() + "\\dir").c_str()) & FILE_ATTRIBUTE_DIRECTORY,
+            FILE_ATTRIBUTE_DIRECTORY);
+  const DWORD file = GetFileAttributesA((tree.root() + "\\dir\\f").c_str());
+  EXPECT_NE(file, INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(file & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  EXPECT_EQ(GetFileAttributesA((tree.root() + "\\dir\\nothing").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(PlatformFiles, OpensOnlyRegularFiles) {
+  TempTree tree;
+  tree.mkdir("dir");
+  tree.write("f.txt", "abc");
+  InputFile file = open_regular_file(tree.root() + "\\f.txt");
+  ASSERT_TRUE(file.is_open());
+  EXPECT_EQ(file.size(), 3u);
+  std::string bytes = "pre";
+  append_file_bytes(file, 10, bytes);
+  EXPECT_EQ(bytes, "preabc");
+  EXPECT_FALSE(open_regular_file(tree.root() + "\\dir").is_open());
+  EXPECT_FALSE(open_regular_file(tree.root() + "\\missing").is_open());
+}
+
+}  // namespace
+}  // namespace dirhttp
