@@ -23,8 +23,13 @@ void print_line(const char* format, long code) {
 
 int main() {
   std::vector<char> directory(kDirectoryBufferLength, '\0');
-  GetCurrentDirectoryA(kDirectoryBufferLength, directory.data());
-  const std::string document_root(directory.data());
+  const DWORD length = GetCurrentDirectoryA(kDirectoryBufferLength, directory.data());
+  // Without a document root every request target would be read from the file system's root.
+  if (length == 0 || length >= kDirectoryBufferLength) {
+    print_line("GetCurrentDirectory failed: %ld\n", static_cast<long>(GetLastError()));
+    return 1;
+  }
+  const std::string document_root(directory.data(), length);
 
   WSADATA wsa_data;
   const int startup = WSAStartup(MAKEWORD(2, 2), &wsa_data);

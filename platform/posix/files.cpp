@@ -1,5 +1,6 @@
 // The Win32 file-system calls over stat and opendir/readdir.
 #include <dirent.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,8 @@ BOOL FindClose(HANDLE find) {
   delete state;
   return 1;
 }
+
+DWORD GetLastError() { return static_cast<DWORD>(errno); }
 
 DWORD GetCurrentDirectoryA(DWORD buffer_length, LPSTR buffer) {
   if (getcwd(buffer, buffer_length) == nullptr) return 0;

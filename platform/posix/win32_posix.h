@@ -53,8 +53,12 @@ BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 /// Ends an enumeration opened by FindFirstFileA.
 BOOL FindClose(HANDLE find);
 
-/// Copies the current directory (NUL-terminated) into `buffer`; returns its length, or 0.
+/// Copies the current directory (NUL-terminated) into `buffer`; returns its length, or 0 when it
+/// cannot be read (GetLastError then tells why).
 DWORD GetCurrentDirectoryA(DWORD buffer_length, LPSTR buffer);
+
+/// The error code of the last failed call that is not a socket call: the errno.
+DWORD GetLastError();
 
 // ---- sockets -----------------------------------------------------------------------------------
 
