@@ -14,10 +14,15 @@ for group in "${groups[@]}"; do
   done < "$here/packages/$group.txt"
 done
 
+# Names that installed packages provide count as present (npm inside another vendor's nodejs).
+provided=$(dpkg-query -W -f='${Status}|${Provides}\n' 2>/dev/null | sed -n 's/^install ok installed|//p' |
+  tr ',' '\n' | awk 'NF {print $1}' || true)
+
 missing=()
 for name in "${wanted[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$name" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$name")
+  [ "$status" = "install ok installed" ] && continue
+  grep -qxF -- "$name" <<<"$provided" || missing+=("$name")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
