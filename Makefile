@@ -9,8 +9,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # to DEP_GROUPS; `make test` installs every group, then runs every check.
 CHECKS := check-native
 DEP_GROUPS := build
+CHECKS += check-browser check-package
+DEP_GROUPS += browser package
 
-.PHONY: test deps serve release debug $(CHECKS)
+.PHONY: test deps serve release debug package screenshot browser-deps $(CHECKS)
 
 test: deps
 	$(MAKE) $(CHECKS)
@@ -31,3 +33,24 @@ check-native: debug
 
 serve: release
 	cd "$(DIR)" && exec "$(CURDIR)/build/release/dirhttp"
+
+# The browser suite: headless Debian Chromium driven by playwright-core against the debug build.
+BROWSER_DIR := tests/browser
+
+browser-deps:
+	cd $(BROWSER_DIR) && npm ci --no-audit --no-fund --loglevel=error
+
+check-browser: debug browser-deps
+	cd $(BROWSER_DIR) && DIRHTTP_BIN="$(CURDIR)/build/debug/dirhttp" timeout 300 node --test browser.test.js
+
+# The listing page as the README shows it; run by hand after a change to the listing.
+screenshot: debug browser-deps
+	cd $(BROWSER_DIR) && DIRHTTP_BIN="$(CURDIR)/build/debug/dirhttp" timeout 120 node screenshot.js "$(CURDIR)/docs/listing.png"
+
+# The .deb and the .tar.gz, from the release build, into dist/.
+package: release
+	cd build/release && cpack -B "$(CURDIR)/dist"
+
+# Installs the .deb, serves a file with the installed program, removes the package (root only).
+check-package: package
+	tools/check-package.sh dist

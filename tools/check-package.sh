@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Installs the .deb from DIST (default dist/), checks what it put in place, serves a fixture tree
+# with the installed /usr/bin/dirhttp, fetches a file over 127.0.0.1:8080 and compares its bytes,
+# then removes the package again. Needs root; skips itself otherwise. Also checks the .tar.gz.
+set -euo pipefail
+dist=${1:-dist}
+deb=$(ls "$dist"/dirhttp_*.deb)
+tgz=$(ls "$dist"/dirhttp-*.tar.gz)
+
+fail() { echo "check-package: FAIL: $*" >&2; exit 1; }
+
+# The archive holds the program, the man page and the README under its top directory.
+listing=$(tar tzf "$tgz")
+for f in bin/dirhttp share/man/man1/dirhttp.1 share/doc/dirhttp/README.md; do
+  grep -q "^dirhttp-[^/]*/$f\$" <<<"$listing" || fail "$tgz lacks $f"
+done
+
+# Metadata: maintainer and the computed library dependencies.
+fields=$(dpkg-deb -f "$deb" Package Maintainer Depends Description)
+grep -q '^Maintainer: .*<.*@.*>' <<<"$fields" || fail "no maintainer: $fields"
+grep -q '^Depends: .*libc6' <<<"$fields" || fail "dependencies not computed: $fields"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "check-package: skipped the install (needs root); archive and metadata checked"
+  exit 0
+fi
+if dpkg-query -W -f='${Status}' dirhttp 2>/dev/null | grep -q 'install ok installed'; then
+  fail "a dirhttp package is already installed; not touching it"
+fi
+
+apt_opts=(-y -qq -o DPkg::Lock::Timeout=120)
+tree=$(mktemp -d)
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  rm -rf "$tree"
+  if dpkg-query -W -f='${Status}' dirhttp 2>/dev/null | grep -q 'install ok installed'; then
+    DEBIAN_FRONTEND=noninteractive apt-get remove "${apt_opts[@]}" dirhttp >/dev/null || true
+  fi
+}
+trap cleanup EXIT
+
+DEBIAN_FRONTEND=noninteractive apt-get install "${apt_opts[@]}" "$(realpath "$deb")" >/dev/null
+for f in /usr/bin/dirhttp /usr/share/man/man1/dirhttp.1 /usr/share/doc/dirhttp/README.md; do
+  [ -f "$f" ] || fail "installed package lacks $f"
+done
+
+# A file with every byte value, served by the installed program under the port lock.
+mkdir -p "$tree/served/sub"
+python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) * 40)' >"$tree/served/sub/all bytes.bin"
+(
+  cd "$tree/served"
+  exec 9>/tmp/dirhttp-port-8080.lock
+  flock -w 150 9 || exit 75
+  exec env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/dirhttp >"$tree/console.txt" 2>&1
+) &
+server_pid=$!
+for _ in $(seq 1 1700); do # the lock may take up to 150 s, then start-up
+  grep -q 'Open your browser to' "$tree/console.txt" 2>/dev/null && break
+  kill -0 "$server_pid" 2>/dev/null || fail "installed dirhttp exited: $(cat "$tree/console.txt")"
+  sleep 0.1
+done
+grep -q 'Open your browser to' "$tree/console.txt" || fail "installed dirhttp did not start"
+
+python3 - "$tree/served/sub/all bytes.bin" <<'PY'
+import socket, sys
+want = open(sys.argv[1], 'rb').read()
+with socket.create_connection(('127.0.0.1', 8080), timeout=10) as s:
+    s.sendall(b'GET /sub/all%20bytes.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n')
+    got = b''
+    while chunk := s.recv(65536):
+        got += chunk
+head, _, body = got.partition(b'\n\n')
+assert head == b'HTTP/1.1 200 OK\nContent-Type: application/octet-stream', head
+assert body == want, f'body differs: {len(body)} bytes, wanted {len(want)}'
+PY
+
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null || true
+server_pid=
+DEBIAN_FRONTEND=noninteractive apt-get remove "${apt_opts[@]}" dirhttp >/dev/null
+[ ! -e /usr/bin/dirhttp ] || fail "/usr/bin/dirhttp left behind after removal"
+echo "check-package: 1 passed, 0 failed (installed $(basename "$deb"), served a file, removed it)"
