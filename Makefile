@@ -11,8 +11,10 @@ CHECKS := check-native
 DEP_GROUPS := build
 CHECKS += check-browser check-package
 DEP_GROUPS += browser package
+CHECKS += check-windows
+DEP_GROUPS += windows
 
-.PHONY: test deps serve release debug package screenshot browser-deps $(CHECKS)
+.PHONY: test deps serve release debug package screenshot browser-deps windows windows-builds $(CHECKS)
 
 test: deps
 	$(MAKE) $(CHECKS)
@@ -54,3 +56,18 @@ package: release
 # Installs the .deb, serves a file with the installed program, removes the package (root only).
 check-package: package
 	tools/check-package.sh dist
+
+# The Windows program, cross-compiled: the shipped 32-bit build and the 64-bit build that the
+# tests run under wine64. `make windows` leaves dist/dirhttp-<version>-win32.zip.
+windows-builds:
+	for preset in mingw-i686 mingw-x64; do \
+	  cmake --preset $$preset -DDIRHTTP_WERROR=$(WERROR) >/dev/null && \
+	  cmake --build --preset $$preset -j $(JOBS) || exit 1; \
+	done
+
+windows: windows-builds
+	cmake --build --preset mingw-i686 --target windows_zip
+
+check-windows: windows debug
+	python3 tests/windows/check_pe.py build/mingw-i686/dirhttp.exe dist/dirhttp-*-win32.zip
+	tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
