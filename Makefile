@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CHECKS := check-native
 DEP_GROUPS := build
 
-.PHONY: test deps serve release debug $(CHECKS)
+.PHONY: test deps serve release debug bench $(CHECKS)
 
 test: deps
 	$(MAKE) $(CHECKS)
@@ -31,3 +31,14 @@ check-native: debug
 
 serve: release
 	cd "$(DIR)" && exec "$(CURDIR)/build/release/dirhttp"
+
+# Micro-benchmarks, then the load benchmark against nginx, lighttpd and python3 http.server
+# (a few minutes; ROUNDS and SECONDS tune it). Never part of `make test`.
+ROUNDS ?= 3
+SECONDS ?= 2
+bench:
+	tools/deps.sh bench
+	cmake --preset bench -DDIRHTTP_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset bench -j 2
+	build/bench/bench/dirhttp_micro --benchmark_min_time=0.2
+	python3 bench/run.py build/bench --rounds $(ROUNDS) --seconds $(SECONDS)
