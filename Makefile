@@ -14,7 +14,8 @@ DEP_GROUPS += browser package
 CHECKS += check-windows
 DEP_GROUPS += windows
 
-.PHONY: test deps serve release debug package screenshot browser-deps windows windows-builds $(CHECKS)
+.PHONY: test deps serve release debug package screenshot browser-deps windows windows-builds bench
+.PHONY: $(CHECKS)
 
 test: deps
 	$(MAKE) $(CHECKS)
@@ -71,3 +72,14 @@ windows: windows-builds
 check-windows: windows debug
 	python3 tests/windows/check_pe.py build/mingw-i686/dirhttp.exe dist/dirhttp-*-win32.zip
 	tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
+
+# Micro-benchmarks, then the load benchmark against nginx, lighttpd and python3 http.server
+# (a few minutes; ROUNDS and SECONDS tune it). Never part of `make test`.
+ROUNDS ?= 3
+SECONDS ?= 2
+bench:
+	tools/deps.sh bench
+	cmake --preset bench -DDIRHTTP_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset bench -j 2
+	build/bench/bench/dirhttp_micro --benchmark_min_time=0.2
+	python3 bench/run.py build/bench --rounds $(ROUNDS) --seconds $(SECONDS)
