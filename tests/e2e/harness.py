@@ -1,0 +1,310 @@
+"""Runs the real server for end-to-end tests: in a fixture tree, on port 8080 under the port lock,
+with its console captured, and raw-socket helpers to talk to it over 127.0.0.1.
+
+The server command is configured once (configure()) so that the same suite runs the Linux build
+and the Windows build under wine64."""
+import fcntl
+import os
+import re
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+PORT = 8080
+HOST = "127.0.0.1"
+LOCK_PATH = "/tmp/dirhttp-port-8080.lock"
+NOT_FOUND = b"HTTP/1.1 404 Not Found\nContent-Type: text/html\n\n<h1>File not found</h1>"
+
+# Set by configure(): the argv words that start the server, and whether it is a Windows build.
+_command = None
+_windows = False
+
+
+def configure(command):
+    global _command, _windows
+    _command = list(command)
+    _windows = any(word.lower().endswith(".exe") for word in _command)
+
+
+def command():
+    return list(_command)
+
+
+def is_windows():
+    return _windows
+
+
+def timeout_code():
+    """The receive time-out code the server prints for an idle connection."""
+    return 10060 if _windows else 110
+
+
+def address_in_use_code():
+    return 10048 if _windows else 98
+
+
+def startup_seconds():
+    return 60 if _windows else 10
+
+
+class PortLock:
+    """Holds /tmp/dirhttp-port-8080.lock: only one server on port 8080 at a time, across suites."""
+
+    def __init__(self, seconds=600):
+        self.seconds = seconds
+        self.file = None
+
+    def __enter__(self):
+        self.file = open(LOCK_PATH, "a+")
+        deadline = time.monotonic() + self.seconds
+        while True:
+            try:
+                fcntl.flock(self.file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return self
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("port 8080 lock not free in %d s" % self.seconds)
+                time.sleep(0.2)
+
+    def __exit__(self, *exc):
+        fcntl.flock(self.file, fcntl.LOCK_UN)
+        self.file.close()
+
+
+def server_environment():
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+class Server:
+    """One server process in `root`. The caller holds the port lock."""
+
+    def __init__(self, root, wait_ready=True):
+        self.root = root
+        self.lines = []
+        self.cond = threading.Condition()
+        self.process = subprocess.Popen(
+            command(), cwd=root, env=server_environment(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.stderr = b""
+        self._reader = threading.Thread(target=self._read_stdout, daemon=True)
+        self._reader.start()
+        self._err_reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._err_reader.start()
+        if wait_ready:
+            self.wait_ready()
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def _read_stdout(self):
+        pending = b""
+        while True:
+            chunk = self.process.stdout.read1(65536)
+            if not chunk:
+                break
+            pending += chunk
+            *done, pending = pending.split(b"\n")
+            with self.cond:
+                for line in done:
+                    # A Windows console turns each line end into CR LF; drop the CR it added.
+                    if _windows and line.endswith(b"\r"):
+                        line = line[:-1]
+                    self.lines.append(line)
+                self.cond.notify_all()
+        with self.cond:
+            if pending:
+                self.lines.append(pending)
+            self.cond.notify_all()
+
+    def _read_stderr(self):
+        self.stderr = self.process.stderr.read()
+
+    def wait_ready(self):
+        """Waits until the start-up hint is printed and the port accepts connections."""
+        self.wait_line(lambda l: l.startswith(b"Open your browser to "), startup_seconds())
+        deadline = time.monotonic() + startup_seconds()
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection((HOST, PORT), timeout=1).close()
+                # That probe was an idle connection; let the server see it close.
+                self.wait_quiet()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise TimeoutError("server did not accept connections")
+
+    def wait_quiet(self, seconds=0.2):
+        time.sleep(seconds)
+
+    def wait_line(self, want, seconds=10, start=0):
+        """The first console line from index `start` on that equals `want` (bytes) or satisfies
+        it (a function); raises after `seconds`."""
+        match = want if callable(want) else (lambda line: line == want)
+        deadline = time.monotonic() + seconds
+        with self.cond:
+            while True:
+                for index in range(start, len(self.lines)):
+                    if match(self.lines[index]):
+                        return index
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.process.poll() is not None and not self._reader.is_alive()):
+                    raise AssertionError("no console line %r within %.1f s; lines: %r"
+                                         % (want, seconds, self.lines[start:][-20:]))
+                self.cond.wait(min(left, 0.2))
+
+    def line_count(self):
+        with self.cond:
+            return len(self.lines)
+
+    def lines_since(self, start):
+        with self.cond:
+            return list(self.lines[start:])
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+        self._reader.join(timeout=5)
+        self._err_reader.join(timeout=5)
+        for stream in (self.process.stdout, self.process.stderr):
+            stream.close()
+
+    # ---- /proc figures of a native server ----------------------------------------------------
+
+    def proc_status(self, field):
+        """A kB figure (VmHWM, VmRSS) of the server process."""
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise KeyError(field)
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.pid))
+
+
+def native_only(test):
+    """Skips `test` (with the reason printed) when the server is not a native Linux process."""
+    import functools
+    import unittest
+
+    @functools.wraps(test)
+    def wrapper(self, *args, **kwargs):
+        if _windows:
+            raise unittest.SkipTest("/proc figures describe wine, not the program, under wine")
+        return test(self, *args, **kwargs)
+    return wrapper
+
+
+# ---- raw sockets ---------------------------------------------------------------------------------
+
+def connect(seconds=10):
+    sock = socket.create_connection((HOST, PORT), timeout=seconds)
+    sock.settimeout(seconds)
+    return sock
+
+
+def read_to_close(sock, seconds=20, limit=None):
+    """Everything the server sends until it closes; raises on a time-out or a reset."""
+    deadline = time.monotonic() + seconds
+    chunks = []
+    total = 0
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("server did not close within %d s" % seconds)
+        sock.settimeout(left)
+        chunk = sock.recv(1 << 20)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+        total += len(chunk)
+        if limit is not None and total > limit:
+            raise AssertionError("response longer than %d bytes" % limit)
+
+
+def count_to_close(sock, seconds=60):
+    """The number of bytes the server sends until it closes, and their first 256 bytes."""
+    deadline = time.monotonic() + seconds
+    total = 0
+    head = b""
+    buf = bytearray(1 << 20)
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("server did not close within %d s" % seconds)
+        sock.settimeout(left)
+        n = sock.recv_into(buf)
+        if n == 0:
+            return total, head
+        if len(head) < 256:
+            head += bytes(buf[:256 - len(head)])[:n]
+        total += n
+
+
+def request(data, seconds=20):
+    """Sends `data` on a new connection and returns all the server answers."""
+    with connect(seconds) as sock:
+        sock.sendall(data)
+        return read_to_close(sock, seconds)
+
+
+def get(path, seconds=20):
+    return request(b"GET " + path + b" HTTP/1.1\r\nHost: localhost:8080\r\n\r\n", seconds)
+
+
+def reset(sock):
+    """Closes `sock` with a reset instead of an orderly close."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def file_response(content_type, body):
+    return b"HTTP/1.1 200 OK\nContent-Type: " + content_type + b"\n\n" + body
+
+
+def listing_items(page):
+    """The (href, text) pairs of a listing page, in page order."""
+    return re.findall(rb'<li><a href="([^"]*)">(.*?)</a></li>', page)
+
+
+class Tree:
+    """A temporary fixture tree: `root` is served; `base` holds it and what lies beside it."""
+
+    def __init__(self):
+        self._dir = tempfile.TemporaryDirectory(prefix="dirhttp-e2e-")
+        self.base = self._dir.name
+        self.root = os.path.join(self.base, "root")
+        os.makedirs(self.root)
+
+    def write(self, relative, data, beside=False):
+        path = os.path.join(self.base if beside else self.root, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def mkdir(self, relative):
+        os.makedirs(os.path.join(self.root, relative), exist_ok=True)
+
+    def sparse(self, relative, size):
+        path = os.path.join(self.root, relative)
+        with open(path, "wb") as f:
+            f.truncate(size)
+        return path
+
+    def cleanup(self):
+        self._dir.cleanup()

@@ -1,0 +1,35 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end suites against a server command.
+
+Usage: run.py --server CMD... [-k PATTERN]
+  e.g. run.py --server build/debug/dirhttp
+       run.py --server tests/windows/wine-dirhttp build/mingw-x64/dirhttp.exe"""
+import argparse
+import os
+import sys
+import unittest
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, here)
+
+import harness  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", nargs="+", required=True, help="the server command")
+    parser.add_argument("-k", dest="patterns", action="append", help="only tests matching")
+    parser.add_argument("--suite", default="test_*.py", help="file pattern of the suites")
+    args = parser.parse_args()
+    words = [os.path.abspath(w) if os.path.exists(w) else w for w in args.server]
+    harness.configure(words)
+    loader = unittest.TestLoader()
+    if args.patterns:
+        loader.testNamePatterns = ["*%s*" % p for p in args.patterns]
+    suite = loader.discover(here, pattern=args.suite)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,264 @@
+"""End-to-end behaviour of the running server: start-up, console lines, the three responses,
+one response per connection, and the handling of clients that reset, idle, or send too much."""
+import os
+import re
+import socket
+import subprocess
+import threading
+import time
+import unittest
+
+import harness
+from harness import NOT_FOUND, file_response, get, request
+
+BIG = 32 * 1024 * 1024
+
+
+def fixture():
+    tree = harness.Tree()
+    tree.write("a.txt", b"hello\n")
+    tree.write("empty.css", b"")
+    tree.write("bin.png", bytes(range(256)) + b"\r\n\x1a\xff\x00\r\n")
+    tree.write("docs/b.html", b"<p>b</p>")
+    tree.write("canary.txt", b"CANARY-beside-the-root", beside=True)
+    pattern = bytes((i * 7) & 0xFF for i in range(4093))
+    tree.write("big.bin", (pattern * (BIG // len(pattern) + 1))[:BIG])
+    return tree
+
+
+class Running(unittest.TestCase):
+    """Cases that share one server."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tree = fixture()
+        cls.lock = harness.PortLock().__enter__()
+        cls.server = harness.Server(cls.tree.root)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        cls.lock.__exit__(None, None, None)
+        cls.tree.cleanup()
+
+    def setUp(self):
+        self.mark = self.server.line_count()
+
+    def tearDown(self):
+        self.assertTrue(self.server.alive(), "the server died")
+
+    def expect_lines(self, *lines):
+        """The console lines printed since the test began, waiting for the last one."""
+        if lines:
+            self.server.wait_line(lines[-1], 10, self.mark)
+        self.assertEqual(self.server.lines_since(self.mark), list(lines))
+
+    def test_startup_hint(self):
+        self.assertEqual(self.server.lines[:3],
+                         [b"", b"Open your browser to http://localhost:8080/", b""])
+
+    def test_file_responses(self):
+        cases = [
+            (b"/a.txt", file_response(b"text/plain", b"hello\n")),
+            (b"/empty.css", file_response(b"text/css", b"")),
+            (b"/bin.png", file_response(b"image/png", bytes(range(256)) + b"\r\n\x1a\xff\x00\r\n")),
+            (b"/docs/b.html", file_response(b"text/html", b"<p>b</p>")),
+            (b"/docs/%62.html", file_response(b"text/html", b"<p>b</p>")),
+            (b"/missing", NOT_FOUND),
+            (b"/../canary.txt", NOT_FOUND),
+            (b"/..%2Fcanary.txt", NOT_FOUND),
+        ]
+        for path, expected in cases:
+            with self.subTest(path=path):
+                self.assertEqual(get(path), expected)
+
+    def test_listings(self):
+        page = get(b"/")
+        head = b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n<h1>Listing /</h1><ul>"
+        self.assertTrue(page.startswith(head), page[:100])
+        self.assertTrue(page.endswith(b"</ul>"))
+        self.assertEqual(sorted(harness.listing_items(page)),
+                         sorted([(b"/a.txt", b"a.txt"), (b"/empty.css", b"empty.css"),
+                                 (b"/bin.png", b"bin.png"), (b"/docs", b"docs"),
+                                 (b"/big.bin", b"big.bin")]))
+        self.assertEqual(get(b"/docs"), b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n"
+                         b"<h1>Listing /docs</h1><ul><li><a href=\"/docs/b.html\">b.html</a>"
+                         b"</li></ul>")
+
+    def test_first_line_echoed_with_its_carriage_return(self):
+        get(b"/a.txt")
+        self.expect_lines(b"GET /a.txt HTTP/1.1\r")
+        request(b"HEAD /docs/ HTTP/1.0\n\n")
+        self.expect_lines(b"GET /a.txt HTTP/1.1\r", b"HEAD /docs/ HTTP/1.0")
+
+    def test_nomatch(self):
+        self.assertEqual(request(b"get /a.txt HTTP/1.1\r\n\r\n"), NOT_FOUND)
+        self.expect_lines(b"get /a.txt HTTP/1.1\r", b"NOMATCH")
+
+    def test_connection_closed_without_data_prints_nothing(self):
+        harness.connect().close()
+        time.sleep(0.3)
+        self.assertEqual(get(b"/a.txt"), file_response(b"text/plain", b"hello\n"))
+        self.expect_lines(b"GET /a.txt HTTP/1.1\r")
+
+    def test_nul_ends_the_request_text(self):
+        # Everything after the NUL is ignored: the path's space is gone, so no request line.
+        self.assertEqual(request(b"GET /a.txt\0 HTTP/1.1\r\n\r\n"), NOT_FOUND)
+        self.expect_lines(b"GET /a.txt", b"NOMATCH")
+        self.mark = self.server.line_count()
+        self.assertEqual(request(b"GET /a.txt HTTP/1.1\0\r\nGET /docs HTTP/1.1 \r\n"),
+                         file_response(b"text/plain", b"hello\n"))
+        self.expect_lines(b"GET /a.txt HTTP/1.1")
+
+    def test_one_response_per_connection(self):
+        two = (b"GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n"
+               b"GET /docs/b.html HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(request(two), file_response(b"text/plain", b"hello\n"))
+
+    def test_request_over_65535_bytes(self):
+        head = b"GET /a.txt HTTP/1.1\r\nX-Filler: "
+        data = head + b"f" * (200 * 1024) + b"\r\n\r\n"
+        self.assertEqual(request(data), file_response(b"text/plain", b"hello\n"))
+        self.expect_lines(b"GET /a.txt HTTP/1.1\r")
+
+    def test_request_with_a_body_gets_its_whole_response(self):
+        # The response is sent before the body has been read; closing with the body unread
+        # would reset the connection and could lose the response.
+        body = os.urandom(1024 * 1024)
+        head = b"POST /docs/b.html HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % len(body)
+        with harness.connect() as sock:
+            sender = threading.Thread(target=lambda: sock.sendall(head + body), daemon=True)
+            sender.start()
+            got = harness.read_to_close(sock)
+            sender.join(10)
+        self.assertEqual(got, file_response(b"text/html", b"<p>b</p>"))
+
+    def test_head_in_two_segments_is_answered_from_the_first(self):
+        with harness.connect() as sock:
+            sock.sendall(b"GET /a.txt HTTP/1.1\r\n")
+            time.sleep(0.3)
+            try:
+                sock.sendall(b"Host: localhost\r\n\r\n")
+            except OSError:
+                pass
+            self.assertEqual(harness.read_to_close(sock), file_response(b"text/plain", b"hello\n"))
+
+    def test_client_reset_mid_download_does_not_stop_the_server(self):
+        for _ in range(3):
+            sock = harness.connect()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+            sock.sendall(b"GET /big.bin HTTP/1.1\r\n\r\n")
+            sock.recv(65536)
+            harness.reset(sock)
+            self.server.wait_line(lambda l: l.startswith(b"send failed: "), 30, self.mark)
+            self.mark = self.server.line_count()
+        self.assertEqual(get(b"/a.txt"), file_response(b"text/plain", b"hello\n"))
+
+    def test_large_file_served_whole(self):
+        with harness.connect() as sock:
+            sock.sendall(b"GET /big.bin HTTP/1.1\r\n\r\n")
+            data = harness.read_to_close(sock, 60)
+        header = b"HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n"
+        self.assertEqual(len(data), len(header) + BIG)
+        self.assertTrue(data.startswith(header))
+        with open(os.path.join(self.tree.root, "big.bin"), "rb") as f:
+            self.assertEqual(data[len(header):], f.read())
+
+    def test_idle_connections_do_not_hold_up_a_ready_one(self):
+        idle = [harness.connect() for _ in range(3)]
+        try:
+            time.sleep(0.2)
+            started = time.monotonic()
+            self.assertEqual(get(b"/a.txt"), file_response(b"text/plain", b"hello\n"))
+            self.assertLess(time.monotonic() - started, 2.0)
+        finally:
+            for sock in idle:
+                sock.close()
+
+    def test_idle_connection_closed_after_the_bound(self):
+        sock = harness.connect(15)
+        started = time.monotonic()
+        try:
+            self.assertEqual(sock.recv(100), b"")  # closed by the server
+        except ConnectionResetError:
+            pass
+        waited = time.monotonic() - started
+        sock.close()
+        self.assertGreater(waited, 4.0)
+        self.assertLess(waited, 8.0)
+        self.expect_lines(b"recv failed: %d" % harness.timeout_code())
+
+
+class StartAndStop(unittest.TestCase):
+    """Cases that start servers of their own."""
+
+    def setUp(self):
+        self.tree = fixture()
+        self.lock = harness.PortLock().__enter__()
+        self.servers = []
+
+    def tearDown(self):
+        for server in self.servers:
+            server.stop()
+        self.lock.__exit__(None, None, None)
+        self.tree.cleanup()
+
+    def start(self, root=None, wait_ready=True):
+        server = harness.Server(root or self.tree.root, wait_ready)
+        self.servers.append(server)
+        return server
+
+    def test_second_instance_reports_the_taken_port(self):
+        self.start()
+        second = self.start(wait_ready=False)
+        try:
+            status = second.process.wait(timeout=harness.startup_seconds())
+        except subprocess.TimeoutExpired:
+            self.fail("the second instance did not end")
+        self.assertEqual(status, 1)
+        second.stop()
+        self.assertEqual(second.lines,
+                         [b"bind failed with error: %d" % harness.address_in_use_code()])
+        if not harness.is_windows():
+            self.assertIn(b"Could not bind to port 8080", second.stderr)
+            self.assertIn(b"Program may already be running", second.stderr)
+
+    def test_immediate_restart_after_serving(self):
+        first = self.start()
+        for _ in range(5):
+            self.assertEqual(get(b"/a.txt"), file_response(b"text/plain", b"hello\n"))
+        first.stop()
+        second = self.start()
+        self.assertEqual(get(b"/a.txt"), file_response(b"text/plain", b"hello\n"))
+        self.assertTrue(second.alive())
+
+    @harness.native_only
+    def test_huge_file_served_whole_in_bounded_memory(self):
+        size = 1 << 30
+        self.tree.sparse("huge.bin", size)
+        server = self.start()
+        with harness.connect() as sock:
+            sock.sendall(b"GET /huge.bin HTTP/1.1\r\n\r\n")
+            total, head = harness.count_to_close(sock, 120)
+        header = b"HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n"
+        self.assertEqual(total, len(header) + size)
+        self.assertTrue(head.startswith(header + b"\0\0\0\0"))
+        peak_kib = server.proc_status("VmHWM")
+        print("peak resident memory serving 1 GiB: %d KiB" % peak_kib)
+        self.assertLess(peak_kib, 64 * 1024)
+
+    @harness.native_only
+    def test_unreadable_current_directory_stops_the_start(self):
+        gone = os.path.join(self.tree.base, "gone")
+        os.makedirs(gone)
+        result = subprocess.run(
+            ["/bin/sh", "-c", "cd \"$1\" && rmdir \"$1\" && exec \"$2\"", "sh", gone,
+             harness.command()[0]],
+            env=harness.server_environment(), capture_output=True, timeout=10)
+        self.assertEqual(result.returncode, 1)
+        self.assertTrue(re.fullmatch(rb"GetCurrentDirectory failed: \d+\n", result.stdout),
+                        result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
