@@ -1,0 +1,322 @@
+#!/usr/bin/env python3
+"""End-to-end cases of the Windows build, run under wine64 by wine_checks.sh:
+
+1. The same tree and the same requests give the same response bytes from the Linux build and the
+   Windows build, and the same console lines (the Windows console ends its lines in CRLF).
+2. The names that only Windows treats specially (a colon, segments of dots and spaces, reserved
+   device names) get the 71-byte 404 response, with a canary planted under each such name.
+3. The start-up opens the browser once on the local URL (ShellExecuteA, seen through wine's
+   browser hook), an idle connection is closed with the Windows time-out code, and a second
+   instance reports the taken port and ends with status 1 without waiting on its message box.
+
+Usage: windows_cases.py --linux LINUX_EXE --server CMD...   (CMD runs the Windows build)
+"""
+import argparse
+import fcntl
+import os
+import queue
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PORT = 8080
+LOCK_PATH = "/tmp/dirhttp-port-8080.lock"
+HINT = b"Open your browser to http://localhost:8080/"
+NOT_FOUND = b"HTTP/1.1 404 Not Found\nContent-Type: text/html\n\n<h1>File not found</h1>"
+WSAETIMEDOUT = 10060
+LISTING_HEAD = b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n<h1>Listing "
+CANARY = b"CANARY: this file must never be served"
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_tree(base):
+    """The tree served by both builds; its names are valid on both systems."""
+    root = os.path.join(base, "tree")
+    write(os.path.join(base, "secret.txt"), CANARY)  # beside the root, never inside it
+    write(os.path.join(root, "a.txt"), b"hello\n")
+    write(os.path.join(root, "empty.txt"), b"")
+    write(os.path.join(root, "bin.dat"), bytes(range(256)) * 3 + b"\r\n\x1a\xff\x00\r\n")
+    write(os.path.join(root, "IMG.PNG"), b"\x89PNG\r\n\x1a\n" + bytes(40))
+    write(os.path.join(root, ".hidden"), b"dot-names are served, not listed\n")
+    # Over the in-memory limit: sent from the file in pieces after the header lines.
+    pattern = bytes((i * 7) & 0xFF for i in range(4093))
+    write(os.path.join(root, "big.bin"), (pattern * (3 * 1024 * 1024 // len(pattern) + 1))[:3 << 20])
+    write(os.path.join(root, "docs", "b.html"), b"<p>b</p>\n")
+    write(os.path.join(root, "docs", "c.css"), b"p{}\n")
+    write(os.path.join(root, "docs", "page.JSON"), b"{}\n")
+    write(os.path.join(root, "docs", "a&b#c.txt"), b"amp\n")
+    write(os.path.join(root, "docs", "semi;comma,eq=+.txt"), b"x\n")
+    write(os.path.join(root, "docs", "it's 100%.txt"), b"y\n")
+    write(os.path.join(root, "my docs", "note.txt"), b"note\n")
+    os.makedirs(os.path.join(root, "emptydir"))
+    return root
+
+
+def make_reserved_tree(base):
+    """A tree whose canaries carry the names that only Windows treats specially."""
+    root = os.path.join(base, "reserved")
+    write(os.path.join(base, "secret.txt"), CANARY)
+    write(os.path.join(root, "ok.txt"), b"fine\n")
+    for name in ["CON", "nul.txt", "COM1", "com1.log", "LPT9.txt", "PRN", "aux.html",
+                 os.path.join("docs", "aux.html"), os.path.join("docs", "x.txt"), "a:b.txt"]:
+        write(os.path.join(root, name), CANARY)
+    return root
+
+
+# Requests whose responses and console lines must be the same from both builds.
+SAME_BYTES_REQUESTS = [
+    b"GET / HTTP/1.1\r\nHost: localhost:8080\r\n\r\n",
+    b"GET /a.txt HTTP/1.1\r\n\r\n",
+    b"GET /empty.txt HTTP/1.1\r\n\r\n",
+    b"GET /bin.dat HTTP/1.1\r\n\r\n",
+    b"GET /IMG.PNG HTTP/1.1\r\n\r\n",
+    b"GET /big.bin HTTP/1.1\r\n\r\n",
+    b"GET /.hidden HTTP/1.1\r\n\r\n",
+    b"GET /docs HTTP/1.1\r\n\r\n",
+    b"GET /docs/ HTTP/1.1\r\n\r\n",
+    b"GET /docs// HTTP/1.1\r\n\r\n",
+    b"GET /docs/b.html HTTP/1.1\r\n\r\n",
+    b"GET /docs/c.css HTTP/1.1\r\n\r\n",
+    b"GET /docs/page.JSON HTTP/1.1\r\n\r\n",
+    b"GET /docs/a%26b%23c.txt HTTP/1.1\r\n\r\n",
+    b"GET /my%20docs/ HTTP/1.1\r\n\r\n",
+    b"GET /my%20docs/note.txt HTTP/1.1\r\n\r\n",
+    b"GET /emptydir/ HTTP/1.1\r\n\r\n",
+    b"GET /missing HTTP/1.1\r\n\r\n",
+    b"GET /docs/missing.txt HTTP/1.1\r\n\r\n",
+    b"GET /../secret.txt HTTP/1.1\r\n\r\n",
+    b"GET /..%2Fsecret.txt HTTP/1.1\r\n\r\n",
+    b"GET /%2e%2e/secret.txt HTTP/1.1\r\n\r\n",
+    b"GET /..%5Csecret.txt HTTP/1.1\r\n\r\n",
+    b"GET /a.txt%00.html HTTP/1.1\r\n\r\n",
+    b"GET abc HTTP/1.1\r\n\r\n",
+    b"HEAD /a.txt HTTP/1.0\r\n\r\n",
+    b"POST /a.txt HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody",
+    b"GET /a.txt HTTP/1.1\n\n",
+    b"no request line here\r\n\r\n",
+    b"GET /a.txt\x00 HTTP/1.1\r\n\r\n",
+]
+
+# Request paths that name something only through Windows' own name rules.
+WINDOWS_ONLY_PATHS = [
+    # a colon: drive letters and alternate data streams
+    b"/a%3Ab.txt", b"/C%3A/Windows/win.ini", b"/ok.txt%3A%3A%24DATA", b"/docs%3A",
+    b"/Z%3A/etc/hostname",
+    # segments of two or more dots and spaces, which Windows reads as ".." or "."
+    b"/.../secret.txt", b"/..%20/secret.txt", b"/.%20./secret.txt", b"/%2E%2E%2E/secret.txt",
+    b"/docs/..../x.txt", b"/..%2E/secret.txt", b"/docs/.%20/x.txt",
+    # reserved device names, in every directory, any case, with or without an extension
+    b"/CON", b"/con", b"/nul.txt", b"/NUL", b"/COM1", b"/com1.log", b"/LPT9.txt", b"/PRN",
+    b"/aux.html", b"/docs/aux.html", b"/Con%20.txt", b"/NUL/x.txt", b"/docs/CoM3", b"/COM%B9",
+]
+
+
+class Server:
+    """One run of a server command in `cwd`, its console lines read as they come."""
+
+    def __init__(self, command, cwd, crlf, env_extra=None):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update(env_extra or {})
+        self.crlf = crlf
+        self.process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            line = raw[:-1] if raw.endswith(b"\n") else raw
+            if self.crlf and line.endswith(b"\r"):
+                line = line[:-1]  # the line end of the Windows console, not the program's text
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def next_line(self, timeout):
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            return None
+
+    def wait_until_serving(self, timeout=90):
+        deadline = time.monotonic() + timeout
+        start_lines = []
+        while time.monotonic() < deadline:
+            line = self.next_line(deadline - time.monotonic())
+            if line is None:
+                break
+            start_lines.append(line)
+            if line == HINT:
+                blank = self.next_line(10)
+                start_lines.append(blank)
+                return start_lines
+        raise RuntimeError("server did not start; console so far: %r" % start_lines)
+
+    def rest_of_console(self, timeout=30):
+        """Stops the server and returns the console lines it had not yet been asked for."""
+        self.process.kill()
+        self.process.wait(timeout=timeout)
+        lines = []
+        while True:
+            line = self.next_line(timeout)
+            if line is None:
+                return lines
+            lines.append(line)
+
+
+def exchange(raw, timeout=30):
+    """Sends `raw` on a new connection and returns every byte received until the server closes."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
+        s.sendall(raw)
+        received = bytearray()
+        while True:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                return bytes(received)
+            received += chunk
+
+
+def run_requests(command, cwd, crlf, requests, env_extra=None):
+    server = Server(command, cwd, crlf, env_extra)
+    try:
+        start = server.wait_until_serving()
+        responses = [exchange(raw) for raw in requests]
+    finally:
+        console = server.rest_of_console()
+    return start, responses, console
+
+
+class Results:
+    def __init__(self):
+        self.failures = 0
+        self.passes = 0
+
+    def check(self, ok, what, detail=""):
+        if ok:
+            self.passes += 1
+        else:
+            self.failures += 1
+            print("FAIL: %s %s" % (what, detail))
+
+
+def show(data, limit=160):
+    return repr(data[:limit]) + ("... (%d bytes)" % len(data) if len(data) > limit else "")
+
+
+def entries_in_name_order(response):
+    """`response` with the entries of a listing page sorted. Each system lists a directory in its
+    own order (Linux in hash order, Windows and wine by name), so only the order may differ."""
+    head, ul, rest = response.partition(b"<ul>")
+    if not head.startswith(LISTING_HEAD) or not ul:
+        return response
+    entries, end, tail = rest.rpartition(b"</ul>")
+    items = re.findall(rb"<li>.*?</li>", entries, re.S)
+    if b"".join(items) != entries:
+        return response
+    return head + ul + b"".join(sorted(items)) + end + tail
+
+
+def check_same_bytes(results, linux, windows, base):
+    root = make_tree(base)
+    lin_start, lin_responses, lin_console = run_requests([linux], root, False, SAME_BYTES_REQUESTS)
+    log = os.path.join(base, "browser.log")
+    win_start, win_responses, win_console = run_requests(
+        windows, root, True, SAME_BYTES_REQUESTS, {"DIRHTTP_BROWSER_LOG": log})
+    results.check(lin_start == win_start == [b"", HINT, b""], "start-up hint",
+                  "linux %r windows %r" % (lin_start, win_start))
+    for raw, lin, win in zip(SAME_BYTES_REQUESTS, lin_responses, win_responses):
+        results.check(entries_in_name_order(lin) == entries_in_name_order(win),
+                      "same response for %r" % raw[:40],
+                      "\n  linux   %s\n  windows %s" % (show(lin), show(win)))
+    results.check(b"CANARY" not in b"".join(win_responses), "no canary served")
+    results.check(lin_console == win_console, "same console lines",
+                  "\n  linux   %r\n  windows %r" % (lin_console, win_console))
+
+    # ShellExecuteA hands the URL to wine's browser hook, which the prefix points at a recorder.
+    deadline = time.monotonic() + 15
+    opened = b""
+    while time.monotonic() < deadline:
+        if os.path.exists(log):
+            with open(log, "rb") as f:
+                opened = f.read()
+            if opened:
+                break
+        time.sleep(0.2)
+    results.check(opened == b"http://localhost:8080/\n", "browser opened once on the local URL",
+                  repr(opened))
+
+
+def check_windows_only(results, windows, base):
+    root = make_reserved_tree(base)
+    requests = [b"GET " + path + b" HTTP/1.1\r\n\r\n" for path in WINDOWS_ONLY_PATHS]
+    requests.append(b"GET /ok.txt HTTP/1.1\r\n\r\n")
+    server = Server(windows, root, True)
+    try:
+        server.wait_until_serving()
+        for path, raw in zip(WINDOWS_ONLY_PATHS, requests):
+            got = exchange(raw)
+            results.check(got == NOT_FOUND, "71-byte 404 for %r" % path, show(got))
+        got = exchange(requests[-1])
+        results.check(got == b"HTTP/1.1 200 OK\nContent-Type: text/plain\n\nfine\n",
+                      "a plain file beside the reserved names", show(got))
+
+        # A connection that sends nothing is closed after the idle bound, with WSAETIMEDOUT.
+        started = time.monotonic()
+        with socket.create_connection(("127.0.0.1", PORT), timeout=30) as idle:
+            closed_with = idle.recv(16)
+        waited = time.monotonic() - started
+        results.check(closed_with == b"" and 3.0 < waited < 15.0, "idle connection closed",
+                      "after %.1f s with %r" % (waited, closed_with))
+
+        # A second instance: the bind line, status 1, and no wait on the message box.
+        started = time.monotonic()
+        try:
+            second = subprocess.run(windows, cwd=root, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    timeout=60)
+            out, status = second.stdout, second.returncode
+        except subprocess.TimeoutExpired as expired:
+            out, status = expired.stdout or b"", "still running after 60 s"
+        lines = out.replace(b"\r\n", b"\n").split(b"\n")
+        results.check(status == 1 and len(lines) == 2 and lines[1] == b""
+                      and lines[0].startswith(b"bind failed with error: ")
+                      and lines[0][24:].isdigit(),
+                      "second instance", "status %r, console %r, %.1f s"
+                      % (status, out, time.monotonic() - started))
+    finally:
+        console = server.rest_of_console()
+    expected = [(b"GET " + p + b" HTTP/1.1") for p in WINDOWS_ONLY_PATHS]
+    expected += [b"GET /ok.txt HTTP/1.1", b"recv failed: %d" % WSAETIMEDOUT]
+    # The console shows each request line with the CR that the request carried.
+    results.check(console == [e + b"\r" if e.startswith(b"GET") else e for e in expected],
+                  "console of the Windows-only cases", repr(console))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--linux", required=True, help="the Linux build of dirhttp")
+    parser.add_argument("--server", nargs=argparse.REMAINDER, required=True,
+                        help="the command that runs the Windows build")
+    args = parser.parse_args()
+    results = Results()
+    started = time.monotonic()
+    with open(LOCK_PATH, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        with tempfile.TemporaryDirectory(prefix="dirhttp-win-") as base:
+            check_same_bytes(results, os.path.realpath(args.linux), args.server, base)
+            check_windows_only(results, args.server, base)
+    print("windows_cases: %d passed, %d failed in %.0f s"
+          % (results.passes, results.failures, time.monotonic() - started))
+    return 1 if results.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Tests the 64-bit Windows build under wine64, headless: the Windows-only cases and the byte
+# comparison with the Linux build (windows_cases.py), then the end-to-end suite (tests/e2e).
+# One private wine prefix under the build directory is made once and reused; one wineserver is
+# kept running for the whole run, since starting wine is the slow part.
+# Usage: wine_checks.sh WINDOWS_EXE LINUX_EXE
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+exe=$(realpath "$1")
+linux=$(realpath "$2")
+
+export WINEPREFIX="$(dirname "$exe")/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# ShellExecuteA on a URL makes wine run a browser from this list: here a stand-in that only
+# records the URL (to $DIRHTTP_BROWSER_LOG when set), so no browser ever starts in a test.
+browser="$WINEPREFIX/browser-stand-in.sh"
+if [ ! -f "$WINEPREFIX/.dirhttp-ready" ]; then
+  echo "wine_checks: preparing the wine prefix $WINEPREFIX"
+  timeout 300 wineboot -i >/dev/null 2>&1
+  cat > "$browser" <<'STANDIN'
+#!/bin/sh
+[ -n "$DIRHTTP_BROWSER_LOG" ] && echo "$*" >> "$DIRHTTP_BROWSER_LOG"
+exit 0
+STANDIN
+  chmod +x "$browser"
+  timeout 120 wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /t REG_SZ \
+    /d "$browser" /f >/dev/null
+  timeout 60 wineserver -w
+  touch "$WINEPREFIX/.dirhttp-ready"
+fi
+
+# One wineserver for every server start below; ended when this script ends.
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+python3 "$here/windows_cases.py" --linux "$linux" --server "$here/wine-dirhttp" "$exe"
+
+if [ -f "$root/tests/e2e/run.py" ]; then
+  python3 "$root/tests/e2e/run.py" --server "$here/wine-dirhttp" "$exe"
+else
+  echo "wine_checks: tests/e2e/run.py is not there; the end-to-end suite was not run" >&2
+  exit 1
+fi
