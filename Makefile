@@ -44,7 +44,7 @@ browser-deps:
 	cd $(BROWSER_DIR) && npm ci --no-audit --no-fund --loglevel=error
 
 check-browser: debug browser-deps
-	cd $(BROWSER_DIR) && DIRHTTP_BIN="$(CURDIR)/build/debug/dirhttp" timeout 300 node --test browser.test.js
+	cd $(BROWSER_DIR) && DIRHTTP_BIN="$(CURDIR)/build/debug/dirhttp" timeout 420 node --test browser.test.js
 
 # The listing page as the README shows it; run by hand after a change to the listing.
 screenshot: debug browser-deps

@@ -2,6 +2,8 @@
 # Windows. `make package` runs CPack on the release build.
 install(FILES docs/dirhttp.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README's picture, at the path the README names it by.
+install(FILES docs/listing.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 set(CPACK_PACKAGE_NAME dirhttp)
 set(CPACK_PACKAGE_VENDOR "dirhttp developers")

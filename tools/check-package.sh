@@ -11,7 +11,7 @@ fail() { echo "check-package: FAIL: $*" >&2; exit 1; }
 
 # The archive holds the program, the man page and the README under its top directory.
 listing=$(tar tzf "$tgz")
-for f in bin/dirhttp share/man/man1/dirhttp.1 share/doc/dirhttp/README.md; do
+for f in bin/dirhttp share/man/man1/dirhttp.1 share/doc/dirhttp/README.md share/doc/dirhttp/docs/listing.png; do
   grep -q "^dirhttp-[^/]*/$f\$" <<<"$listing" || fail "$tgz lacks $f"
 done
 
@@ -51,13 +51,18 @@ python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) * 40)' >"$tree
 (
   cd "$tree/served"
   exec 9>/tmp/dirhttp-port-8080.lock
-  flock -w 150 9 || exit 75
+  flock -w 240 9 || exit 75
   exec env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/dirhttp >"$tree/console.txt" 2>&1
 ) &
 server_pid=$!
-for _ in $(seq 1 1700); do # the lock may take up to 150 s, then start-up
+for _ in $(seq 1 2500); do # the lock may take up to 240 s, then start-up
   grep -q 'Open your browser to' "$tree/console.txt" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || fail "installed dirhttp exited: $(cat "$tree/console.txt")"
+  if ! kill -0 "$server_pid" 2>/dev/null; then
+    wait "$server_pid" && status=0 || status=$?
+    server_pid=
+    [ "$status" -eq 75 ] && fail "port lock not free within 240 s"
+    fail "installed dirhttp exited with $status: $(cat "$tree/console.txt" 2>/dev/null)"
+  fi
   sleep 0.1
 done
 grep -q 'Open your browser to' "$tree/console.txt" || fail "installed dirhttp did not start"

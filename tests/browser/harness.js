@@ -11,7 +11,7 @@ const { chromium } = require('playwright-core');
 
 const PORT_LOCK = '/tmp/dirhttp-port-8080.lock';
 const BASE_URL = 'http://127.0.0.1:8080';
-const LOCK_WAIT_S = 150; // other suites may hold the port for a while
+const LOCK_WAIT_S = 240; // other suites may hold the port for a while
 const START_WAIT_MS = (LOCK_WAIT_S + 10) * 1000;
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
