@@ -63,7 +63,6 @@ void serve_connection(SOCKET client, const std::string& document_root, std::vect
     std::cout << request_text.substr(0, request_text.find('\n')) << std::endl;
 
     Response response = build_response(document_root, extract_request_target(request_text));
-    set_send_timeout(client, kSendTimeoutMs);
     int error = send_all(client, response.text);
     if (error == 0 && response.body_file.is_open()) {
       error = send_file_bytes(client, response.body_file, response.body_file.size());
