@@ -74,12 +74,12 @@ check-windows: windows debug
 	tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
 
 # Micro-benchmarks, then the load benchmark against nginx, lighttpd and python3 http.server
-# (a few minutes; ROUNDS and SECONDS tune it). Never part of `make test`.
+# (a few minutes; ROUNDS and BENCH_SECONDS tune it). Never part of `make test`.
 ROUNDS ?= 3
-SECONDS ?= 2
+BENCH_SECONDS ?= 2
 bench:
 	tools/deps.sh bench
 	cmake --preset bench -DDIRHTTP_WERROR=$(WERROR) >/dev/null
 	cmake --build --preset bench -j 2
 	build/bench/bench/dirhttp_micro --benchmark_min_time=0.2
-	python3 bench/run.py build/bench --rounds $(ROUNDS) --seconds $(SECONDS)
+	python3 bench/run.py build/bench --rounds $(ROUNDS) --seconds $(BENCH_SECONDS)

@@ -139,13 +139,14 @@ class PortLock:
         self.f.close()
 
 
-def start_server(name, build, fixture, temp):
+def start_server(name, build, fixture, temp, baseline=None):
     """Starts one server; returns (process, port, lock or None)."""
     devnull = subprocess.DEVNULL
-    if name == "dirhttp":
+    if name in ("dirhttp", "baseline"):
         lock = PortLock().__enter__()
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        proc = subprocess.Popen([os.path.join(build, "dirhttp")], cwd=fixture, env=env,
+        binary = os.path.join(build, "dirhttp") if name == "dirhttp" else baseline
+        proc = subprocess.Popen([binary], cwd=fixture, env=env,
                                 stdout=devnull, stderr=devnull)
         return proc, 8080, lock
     if name == "nginx":
@@ -215,8 +216,8 @@ def run_load(load, port, path, workers, seconds, status, length):
     return fields
 
 
-def run_server(name, build, fixture, temp, seconds, load):
-    proc, port, lock = start_server(name, build, fixture, temp)
+def run_server(name, build, fixture, temp, seconds, load, baseline):
+    proc, port, lock = start_server(name, build, fixture, temp, baseline)
     results = {}
     try:
         wait_ready(port, proc)
@@ -243,7 +244,10 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=2.0)
-    parser.add_argument("--servers", default=",".join(SERVERS))
+    parser.add_argument("--servers", default=",".join(SERVERS),
+                        help="comma-separated, from dirhttp,nginx,lighttpd,python,baseline")
+    parser.add_argument("--baseline", help="another dirhttp binary, run as server 'baseline' "
+                        "to compare two builds in the same round")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     load = os.path.join(build, "bench", "dirhttp_load")
@@ -260,7 +264,8 @@ def main():
             round_results = {}
             for name in servers:
                 print("round %d: %s" % (r + 1, name), file=sys.stderr, flush=True)
-                round_results[name] = run_server(name, build, fixture, temp, args.seconds, load)
+                round_results[name] = run_server(name, build, fixture, temp, args.seconds, load,
+                                                 args.baseline)
             rounds.append(round_results)
     finally:
         shutil.rmtree(temp, ignore_errors=True)

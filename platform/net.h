@@ -9,7 +9,8 @@ namespace dirhttp {
 /// in TIME_WAIT; on Windows takes the port exclusively (never SO_REUSEADDR there).
 void prepare_listening_socket(SOCKET listener);
 
-/// Makes a send on `socket` that moves no byte for `milliseconds` fail with an error.
+/// Makes a send on `socket` that moves no byte for `milliseconds` fail with an error. Set on a
+/// listening socket, it holds for every socket accepted from it.
 void set_send_timeout(SOCKET socket, int milliseconds);
 
 /// The number of received bytes waiting to be read on `socket` (0 when it cannot be told).

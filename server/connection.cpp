@@ -1,5 +1,6 @@
 #include "server/connection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -60,10 +61,12 @@ void serve_connection(SOCKET client, const std::string& document_root, std::vect
     // The request text ends at the first NUL received.
     const std::size_t length = strnlen(buffer.data(), static_cast<std::size_t>(received));
     const std::string request_text(buffer.data(), length);
-    std::cout << request_text.substr(0, request_text.find('\n')) << std::endl;
+    // The first line, with a CR before its LF kept, goes out in the one write of the flush.
+    std::cout.write(request_text.data(),
+                    static_cast<std::streamsize>(std::min(request_text.find('\n'), length)))
+        << std::endl;
 
     Response response = build_response(document_root, extract_request_target(request_text));
-    set_send_timeout(client, kSendTimeoutMs);
     int error = send_all(client, response.text);
     if (error == 0 && response.body_file.is_open()) {
       error = send_file_bytes(client, response.body_file, response.body_file.size());

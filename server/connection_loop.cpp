@@ -29,13 +29,43 @@ int poll_timeout(const std::vector<Waiting>& waiting, Clock::time_point now) {
       std::chrono::duration_cast<std::chrono::milliseconds>(earliest - now).count() + 1);
 }
 
+// Accepts one connection into `waiting`. Returns 0, or the error when it leaves the listening
+// socket unusable.
+int accept_one(SOCKET listener, std::vector<Waiting>& waiting) {
+  const SOCKET client = accept(listener, nullptr, nullptr);
+  if (client == INVALID_SOCKET) {
+    const int error = WSAGetLastError();
+    std::printf("accept failed: %d\n", error);
+    std::fflush(stdout);
+    if (accept_error_is_fatal(error)) return error;
+    // Out of descriptors or memory: give the served connections a moment to release some.
+    if (accept_error_is_exhaustion(error)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return 0;
+  }
+  if (waiting.size() == kMaxWaiting) {
+    drop_connection(waiting.front().socket, WSAETIMEDOUT);
+    waiting.erase(waiting.begin());
+  }
+  waiting.push_back({client, Clock::now() + std::chrono::milliseconds(kIdleTimeoutMs)});
+  return 0;
+}
+
 }  // namespace
 
 int serve_forever(SOCKET listener, const std::string& document_root) {
+  // Accepted sockets inherit the send time-out, so it is set once here, not per connection.
+  set_send_timeout(listener, kSendTimeoutMs);
   std::vector<char> buffer(kReceiveLimit);
   std::vector<Waiting> waiting;
   std::vector<WSAPOLLFD> poll_fds;
   while (true) {
+    // With nothing waiting, only the listening socket can become ready: accept blocks for it.
+    if (waiting.empty()) {
+      if (const int error = accept_one(listener, waiting)) return error;
+      continue;
+    }
     poll_fds.assign(1, WSAPOLLFD{});
     poll_fds[0].fd = listener;
     poll_fds[0].events = POLLIN;
@@ -68,26 +98,10 @@ int serve_forever(SOCKET listener, const std::string& document_root) {
     waiting.swap(still_waiting);
 
     if (poll_fds[0].revents == 0) continue;
-    const SOCKET client = accept(listener, nullptr, nullptr);
-    if (client == INVALID_SOCKET) {
-      const int error = WSAGetLastError();
-      std::printf("accept failed: %d\n", error);
-      std::fflush(stdout);
-      if (accept_error_is_fatal(error)) {
-        for (const Waiting& w : waiting) closesocket(w.socket);
-        return error;
-      }
-      // Out of descriptors or memory: give the served connections a moment to release some.
-      if (accept_error_is_exhaustion(error)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      continue;
+    if (const int error = accept_one(listener, waiting)) {
+      for (const Waiting& w : waiting) closesocket(w.socket);
+      return error;
     }
-    if (waiting.size() == kMaxWaiting) {
-      drop_connection(waiting.front().socket, WSAETIMEDOUT);
-      waiting.erase(waiting.begin());
-    }
-    waiting.push_back({client, Clock::now() + std::chrono::milliseconds(kIdleTimeoutMs)});
   }
 }
 

@@ -44,45 +44,41 @@ bool match_line(const char* line, const char* end, const char** path, std::size_
   return true;
 }
 
-}  // namespace
-
-std::string extract_request_target(const std::string& request_text) {
-  const char* const begin = request_text.data();
-  const char* const end = begin + request_text.size();
-  const char* line = begin;
-  while (true) {
-    const char* path = nullptr;
-    std::size_t length = 0;
-    if (match_line(line, end, &path, &length)) {
-      std::string target(path, length);
-      for (char& c : target) {
-        if (c == '/') c = '\\';
-      }
-      return percent_decode(target);
-    }
-    // No run crosses a line feed, so the next attempt starts right after the next one.
-    const void* feed = std::memchr(line, '\n', static_cast<std::size_t>(end - line));
-    if (feed == nullptr) break;
-    line = static_cast<const char*>(feed) + 1;
+// The first line feed in [p, end), or nullptr. Most lines of a request are short, and a few
+// bytes looked at here cost less than a call to memchr.
+const char* next_line_feed(const char* p, const char* end) {
+  for (int i = 0; i < 16 && p < end; ++i, ++p) {
+    if (*p == '\n') return p;
   }
-  std::cout << "NOMATCH" << std::endl;
-  return std::string();
+  if (p >= end) return nullptr;
+  return static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
 }
 
-std::string percent_decode(const std::string& text) {
-  std::string decoded;
-  decoded.reserve(text.size());
+// Decodes the %-escapes of [text, text + size) in one pass (see percent_decode); with
+// `slash_to_backslash` each "/" of the undecoded text becomes "\\" first. Runs without an escape
+// are copied whole.
+std::string decode(const char* text, std::size_t size, bool slash_to_backslash) {
+  std::string decoded(size, '\0');
+  char* out = &decoded[0];
   std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] != '%') {
-      decoded += text[i];
-      ++i;
-      continue;
+  while (i < size) {
+    const char* percent = static_cast<const char*>(std::memchr(text + i, '%', size - i));
+    const std::size_t run = (percent == nullptr ? size : static_cast<std::size_t>(percent - text)) - i;
+    if (slash_to_backslash) {
+      for (std::size_t k = 0; k < run; ++k) {
+        const char c = text[i + k];
+        out[k] = c == '/' ? '\\' : c;
+      }
+    } else {
+      std::memcpy(out, text + i, run);
     }
+    out += run;
+    i += run;
+    if (percent == nullptr) break;
     // Like scanning "%x" over the (up to) two bytes after the percent sign: an optional minus,
     // then hex digits up to the first byte that is none. "0x" reads as zero, as the scan does.
     std::size_t j = i + 1;
-    const std::size_t stop = std::min(text.size(), i + 3);
+    const std::size_t stop = std::min(size, i + 3);
     bool negative = false;
     if (j < stop && text[j] == '-') {
       negative = true;
@@ -97,10 +93,38 @@ std::string percent_decode(const std::string& text) {
       any_digit = true;
     }
     if (negative) value = -value;
-    decoded += any_digit ? static_cast<char>(static_cast<unsigned char>(value & 0xFF)) : '\0';
+    *out++ = any_digit ? static_cast<char>(static_cast<unsigned char>(value & 0xFF)) : '\0';
     i += 3;
   }
+  decoded.resize(static_cast<std::size_t>(out - decoded.data()));
   return decoded;
+}
+
+}  // namespace
+
+std::string extract_request_target(const std::string& request_text) {
+  const char* const begin = request_text.data();
+  const char* const end = begin + request_text.size();
+  const char* line = begin;
+  while (line < end) {
+    const char* path = nullptr;
+    std::size_t length = 0;
+    // A request line starts with a capital letter; any other line is skipped without a try.
+    if (is_method_byte(static_cast<unsigned char>(*line)) &&
+        match_line(line, end, &path, &length)) {
+      return decode(path, length, true);
+    }
+    // No run crosses a line feed, so the next attempt starts right after the next one.
+    const char* feed = next_line_feed(line, end);
+    if (feed == nullptr) break;
+    line = feed + 1;
+  }
+  std::cout << "NOMATCH" << std::endl;
+  return std::string();
+}
+
+std::string percent_decode(const std::string& text) {
+  return decode(text.data(), text.size(), false);
 }
 
 }  // namespace dirhttp
