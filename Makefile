@@ -13,8 +13,11 @@ CHECKS += check-browser check-package
 DEP_GROUPS += browser package
 CHECKS += check-windows
 DEP_GROUPS += windows
+CHECKS += check-asan check-fuzz
+DEP_GROUPS += fuzz
 
 .PHONY: test deps serve release debug package screenshot browser-deps windows windows-builds bench
+.PHONY: asan fuzz-build fuzz
 .PHONY: $(CHECKS)
 
 test: deps
@@ -33,6 +36,32 @@ release:
 
 check-native: debug
 	ctest --preset debug
+
+# The unit and end-to-end tests against an ASan+UBSan build. Sanitizer reports are written to
+# files as well as ending the process, so a report from a server that a test kills still fails.
+SANITIZER_REPORTS := $(CURDIR)/build/asan/sanitizer-reports
+asan:
+	cmake --preset asan -DDIRHTTP_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+check-asan: asan
+	rm -rf "$(SANITIZER_REPORTS)" && mkdir -p "$(SANITIZER_REPORTS)"
+	ctest --preset asan
+	@if [ -n "$$(ls -A "$(SANITIZER_REPORTS)")" ]; then \
+	  cat "$(SANITIZER_REPORTS)"/*; echo "check-asan: sanitizer reports above"; exit 1; fi
+
+# libFuzzer targets: `make fuzz` runs each for FUZZ_SECONDS; CI runs each for a short while.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 20
+fuzz-build:
+	cmake --preset fuzz -DDIRHTTP_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+check-fuzz: fuzz-build
+	fuzz/run.sh build/fuzz $(FUZZ_SMOKE_SECONDS)
 
 serve: release
 	cd "$(DIR)" && exec "$(CURDIR)/build/release/dirhttp"
