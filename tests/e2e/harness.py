@@ -42,8 +42,10 @@ def timeout_code():
     return 10060 if _windows else 110
 
 
-def address_in_use_code():
-    return 10048 if _windows else 98
+def address_in_use_codes():
+    """The bind error codes of a taken port: with the port held exclusively, Windows answers a
+    second bind with WSAEACCES rather than WSAEADDRINUSE."""
+    return (10048, 10013) if _windows else (98,)
 
 
 def startup_seconds():

@@ -217,8 +217,9 @@ class StartAndStop(unittest.TestCase):
             self.fail("the second instance did not end")
         self.assertEqual(status, 1)
         second.stop()
-        self.assertEqual(second.lines,
-                         [b"bind failed with error: %d" % harness.address_in_use_code()])
+        self.assertIn(second.lines,
+                      [[b"bind failed with error: %d" % code]
+                       for code in harness.address_in_use_codes()])
         if not harness.is_windows():
             self.assertIn(b"Could not bind to port 8080", second.stderr)
             self.assertIn(b"Program may already be running", second.stderr)
