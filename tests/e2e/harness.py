@@ -6,10 +6,14 @@ and the Windows build under wine64."""
 import fcntl
 import os
 import re
+import resource
+import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -53,27 +57,67 @@ def startup_seconds():
 
 
 class PortLock:
-    """Holds /tmp/dirhttp-port-8080.lock: only one server on port 8080 at a time, across suites."""
+    """Holds /tmp/dirhttp-port-8080.lock: only one server on port 8080 at a time, across suites.
+
+    Re-entrant within this process: run.py takes it once for the whole run, so that no other
+    suite's server slips in between two test classes; the classes' own holds then only count."""
+
+    _depth = 0
+    _file = None
 
     def __init__(self, seconds=600):
         self.seconds = seconds
-        self.file = None
 
     def __enter__(self):
-        self.file = open(LOCK_PATH, "a+")
+        if PortLock._depth > 0:
+            PortLock._depth += 1
+            return self
+        lock_file = open(LOCK_PATH, "a+")
+        try:
+            self._wait(lock_file)
+        except BaseException:
+            lock_file.close()
+            raise
+        PortLock._file = lock_file
+        PortLock._depth = 1
+        return self
+
+    def _wait(self, lock_file):
+        try:
+            fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return
+        except BlockingIOError:
+            pass
+        print("waiting for %s ..." % LOCK_PATH, file=sys.stderr, flush=True)
+        if threading.current_thread() is threading.main_thread():
+            # Wait in the kernel's queue like `flock` does, not by polling that always loses
+            # the race against blocked waiters; the alarm bounds the wait.
+            def expired(*_):
+                raise TimeoutError("port 8080 lock not free in %d s" % self.seconds)
+            previous = signal.signal(signal.SIGALRM, expired)
+            signal.alarm(self.seconds)
+            try:
+                fcntl.flock(lock_file, fcntl.LOCK_EX)
+            finally:
+                signal.alarm(0)
+                signal.signal(signal.SIGALRM, previous)
+            return
         deadline = time.monotonic() + self.seconds
         while True:
             try:
-                fcntl.flock(self.file, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                return self
+                fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return
             except BlockingIOError:
                 if time.monotonic() > deadline:
                     raise TimeoutError("port 8080 lock not free in %d s" % self.seconds)
-                time.sleep(0.2)
+                time.sleep(0.05)
 
     def __exit__(self, *exc):
-        fcntl.flock(self.file, fcntl.LOCK_UN)
-        self.file.close()
+        PortLock._depth -= 1
+        if PortLock._depth == 0:
+            fcntl.flock(PortLock._file, fcntl.LOCK_UN)
+            PortLock._file.close()
+            PortLock._file = None
 
 
 def server_environment():
@@ -86,13 +130,16 @@ def server_environment():
 class Server:
     """One server process in `root`. The caller holds the port lock."""
 
-    def __init__(self, root, wait_ready=True):
+    def __init__(self, root, wait_ready=True, max_descriptors=None):
         self.root = root
         self.lines = []
         self.cond = threading.Condition()
         self.process = subprocess.Popen(
             command(), cwd=root, env=server_environment(), stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            preexec_fn=None if max_descriptors is None else
+            (lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                        (max_descriptors, max_descriptors))))
         self.stderr = b""
         self._reader = threading.Thread(target=self._read_stdout, daemon=True)
         self._reader.start()
@@ -266,6 +313,11 @@ def request(data, seconds=20):
 
 def get(path, seconds=20):
     return request(b"GET " + path + b" HTTP/1.1\r\nHost: localhost:8080\r\n\r\n", seconds)
+
+
+def unsent_bytes(sock):
+    """Bytes written to `sock` that the peer's kernel has not acknowledged yet (Linux)."""
+    return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
 
 
 def reset(sock):

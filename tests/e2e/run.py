@@ -27,7 +27,9 @@ def main():
     if args.patterns:
         loader.testNamePatterns = ["*%s*" % p for p in args.patterns]
     suite = loader.discover(here, pattern=args.suite)
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    # One hold of the port for the whole run (the suites' own holds nest inside it).
+    with harness.PortLock(600):
+        result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
 
 

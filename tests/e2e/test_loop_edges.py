@@ -1,0 +1,272 @@
+"""End-to-end edges of the connection loop: the exact size of the one receive, console lines
+that must not appear, peers that go away in several ways, a response larger than the in-memory
+limit behind an unread body, descriptor exhaustion, and descriptors left behind.
+
+Each case ends with a sentinel request whose echo proves that nothing else was printed in
+between and that the server still serves."""
+import errno
+import socket
+import threading
+import time
+import unittest
+
+import harness
+from harness import NOT_FOUND, file_response, get, request
+
+MIB = 1024 * 1024
+A_TXT = b"hello\r\nworld\x00\x1a\xff\n"
+A_RESPONSE = file_response(b"text/plain", A_TXT)
+MEDIUM = bytes(range(256)) * (3 * MIB // 256)  # above the in-memory limit: sent from the file
+MEDIUM_RESPONSE = file_response(b"application/octet-stream", MEDIUM)
+BIG_SIZE = 1 << 30
+BIG_HEADER = b"HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n"
+
+
+def fixture():
+    tree = harness.Tree()
+    tree.write("a.txt", A_TXT)
+    tree.write("medium.bin", MEDIUM)
+    tree.sparse("big.img", BIG_SIZE)
+    return tree
+
+
+def send_quietly(sock, data):
+    try:
+        sock.sendall(data)
+    except OSError:
+        pass
+
+
+def exchange(data, seconds=20):
+    """Like harness.request, but sends from a second thread, so that a request larger than the
+    socket buffers cannot dead-lock against a response that is not being read."""
+    with harness.connect(seconds) as sock:
+        sender = threading.Thread(target=send_quietly, args=(sock, data), daemon=True)
+        sender.start()
+        try:
+            return harness.read_to_close(sock, seconds)
+        finally:
+            sender.join(seconds)
+
+
+def is_send_failed(line):
+    return line.startswith(b"send failed: ") and line[len(b"send failed: "):].isdigit()
+
+
+class LoopEdges(unittest.TestCase):
+    """Cases that share one server."""
+
+    sentinels = 0
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tree = fixture()
+        cls.lock = harness.PortLock().__enter__()
+        try:
+            cls.server = harness.Server(cls.tree.root)
+        except BaseException:
+            cls.lock.__exit__(None, None, None)
+            cls.tree.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        cls.lock.__exit__(None, None, None)
+        cls.tree.cleanup()
+
+    def tearDown(self):
+        self.assertTrue(self.server.alive(), "the server died")
+
+    def lines_until_sentinel(self, mark):
+        """Sends a request of its own (a 404) and returns the console lines printed after `mark`
+        and before the sentinel's echo."""
+        LoopEdges.sentinels += 1
+        path = b"/sentinel-%d" % LoopEdges.sentinels
+        self.assertEqual(get(path), NOT_FOUND)
+        index = self.server.wait_line(b"GET " + path + b" HTTP/1.1\r", 10, mark)
+        return self.server.lines_since(mark)[:index - mark]
+
+    def check(self, data, want_lines, want_response):
+        mark = self.server.line_count()
+        self.assertEqual(exchange(data), want_response)
+        self.assertEqual(self.lines_until_sentinel(mark), want_lines)
+
+    def test_console_lines_of_one_request(self):
+        cases = [
+            # (request bytes, console lines, response)
+            (b"GET /a.txt HTTP/1.1", [b"GET /a.txt HTTP/1.1"], A_RESPONSE),  # no line feed
+            (b"GET /a.txt\r\n\r\n", [b"GET /a.txt\r", b"NOMATCH"], NOT_FOUND),
+            (b"\0GET /a.txt HTTP/1.1\r\n\r\n", [b"", b"NOMATCH"], NOT_FOUND),
+            # The request line after the NUL is never looked at.
+            (b"XYZ\r\n\0GET /a.txt HTTP/1.1\r\n\r\n", [b"XYZ\r", b"NOMATCH"], NOT_FOUND),
+            # One request and one echoed line per connection, whatever follows.
+            (b"GET /a.txt HTTP/1.1\r\n\r\nGET /medium.bin HTTP/1.1\r\n\r\n",
+             [b"GET /a.txt HTTP/1.1\r"], A_RESPONSE),
+            (b"GET /a.txt HTTP/1.1\r\nConnection: keep-alive\r\n\r\n",
+             [b"GET /a.txt HTTP/1.1\r"], A_RESPONSE),
+        ]
+        for data, lines, response in cases:
+            with self.subTest(request=data):
+                self.check(data, lines, response)
+
+    def test_no_line_for_connections_closed_without_data(self):
+        mark = self.server.line_count()
+        harness.connect().close()
+        waiting = harness.connect()
+        time.sleep(0.2)  # accepted and waiting by now
+        waiting.close()
+        self.assertEqual(self.lines_until_sentinel(mark), [])
+
+    def test_first_line_longer_than_one_receive(self):
+        # Only the first bytes of the line are ever read, so the space after the path never
+        # arrives and no request line is found.
+        long_line = b"GET /" + b"a" * 200000 + b" HTTP/1.1\r\n\r\n"
+        mark = self.server.line_count()
+        self.assertEqual(exchange(long_line), NOT_FOUND)
+        lines = self.lines_until_sentinel(mark)
+        self.assertEqual(len(lines), 2, [line[:80] for line in lines])
+        self.assertLessEqual(len(lines[0]), 65535)
+        self.assertEqual(long_line[:len(lines[0])], lines[0])
+        self.assertEqual(lines[1], b"NOMATCH")
+
+    def test_exactly_one_receive_of_65535_bytes(self):
+        # Hold the serving thread in a send (a download that is not read), queue far more than
+        # 65,535 bytes of one request meanwhile, then free the thread: its one receive finds
+        # them all waiting and takes exactly 65,535.
+        blocker = harness.connect()
+        blocker.sendall(b"GET /big.img HTTP/1.1\r\n\r\n")
+        self.assertEqual(blocker.recv(len(BIG_HEADER), socket.MSG_WAITALL), BIG_HEADER)
+        long_line = b"GET /" + b"b" * 200000 + b" HTTP/1.1\r\n\r\n"
+        client = harness.connect()
+        client.setblocking(False)
+        written = 0
+        while written < len(long_line):
+            try:
+                written += client.send(long_line[written:written + 65536])
+            except BlockingIOError:
+                break
+
+        def queued():  # written, and acknowledged: in the server's receive queue
+            return written - harness.unsent_bytes(client)
+
+        deadline = time.monotonic() + 3
+        while queued() <= 65535 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if queued() <= 65535:
+            got = queued()
+            harness.reset(blocker)
+            client.close()
+            self.skipTest("the kernel queued only %d bytes for a connection not accepted" % got)
+        client.setblocking(True)
+        client.settimeout(20)
+        rest = threading.Thread(target=send_quietly, args=(client, long_line[written:]),
+                                daemon=True)
+        rest.start()
+        mark = self.server.line_count()
+        harness.reset(blocker)
+        self.assertEqual(harness.read_to_close(client), NOT_FOUND)
+        rest.join(10)
+        client.close()
+        lines = self.lines_until_sentinel(mark)
+        self.assertEqual(len(lines), 3, [line[:80] for line in lines])
+        self.assertTrue(is_send_failed(lines[0]), lines[0])
+        self.assertEqual(lines[1], long_line[:65535])
+        self.assertEqual(lines[2], b"NOMATCH")
+
+    def test_peer_gone_mid_download_ends_only_that_connection(self):
+        def reset(sock):
+            harness.reset(sock)
+
+        def close_unread(sock):
+            sock.close()  # unread bytes: the client's kernel answers with a reset
+
+        def shut_down_both(sock):
+            sock.shutdown(socket.SHUT_RDWR)
+            sock.close()
+
+        for how in (reset, close_unread, shut_down_both):
+            with self.subTest(how=how.__name__):
+                mark = self.server.line_count()
+                sock = harness.connect()
+                sock.sendall(b"GET /big.img HTTP/1.1\r\n\r\n")
+                got = sock.recv(2 * MIB, socket.MSG_WAITALL)
+                self.assertEqual(got[:len(BIG_HEADER)], BIG_HEADER)
+                how(sock)
+                self.server.wait_line(is_send_failed, 35, mark)
+                self.assertEqual(get(b"/a.txt"), A_RESPONSE)
+                self.assertTrue(self.server.alive(), "the server died")
+                lines = self.lines_until_sentinel(mark)
+                self.assertEqual(lines[0], b"GET /big.img HTTP/1.1\r")
+                self.assertTrue(is_send_failed(lines[1]), lines)
+                self.assertEqual(lines[2:], [b"GET /a.txt HTTP/1.1\r"])
+
+    def test_unread_body_behind_a_large_response(self):
+        # The response is still going out when the body arrives: closing with the body unread
+        # would reset the connection and cut the response short.
+        body = b"x" * MIB
+        for path, response in ((b"/a.txt", A_RESPONSE), (b"/medium.bin", MEDIUM_RESPONSE)):
+            with self.subTest(path=path):
+                data = (b"POST " + path + b" HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % len(body)
+                        + body)
+                self.assertEqual(exchange(data), response)
+
+    @harness.native_only
+    def test_connections_leave_no_descriptor_behind(self):
+        get(b"/a.txt")
+        baseline = self.server.fd_count()
+        mark = self.server.line_count()
+        harness.connect().close()
+        harness.reset(harness.connect())
+        get(b"/a.txt")
+        exchange(b"POST /a.txt HTTP/1.1\r\n\r\n" + b"y" * 100000)
+        sock = harness.connect()
+        sock.sendall(b"GET /big.img HTTP/1.1\r\n\r\n")
+        sock.recv(MIB, socket.MSG_WAITALL)
+        harness.reset(sock)
+        self.lines_until_sentinel(mark)
+        deadline = time.monotonic() + 3
+        while self.server.fd_count() != baseline and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.server.fd_count(), baseline)
+
+
+class DescriptorShortage(unittest.TestCase):
+    """A server out of descriptors: accept fails about each waiting connection, and the loop
+    goes on, pausing instead of spinning, until descriptors are free again."""
+
+    LIMIT = 10  # the standard streams, the listener and a few connections
+
+    @harness.native_only
+    def test_out_of_descriptors_is_passing(self):
+        tree = fixture()
+        idle = []
+        try:
+            with harness.PortLock():
+                server = harness.Server(tree.root, max_descriptors=self.LIMIT)
+                try:
+                    mark = server.line_count()
+                    shortage = b"accept failed: %d" % errno.EMFILE
+                    for _ in range(self.LIMIT + 2):
+                        idle.append(harness.connect())
+                    server.wait_line(shortage, 10, mark)
+                    before = server.line_count()
+                    time.sleep(0.5)
+                    # A pause of some tens of milliseconds per failure, not a busy loop.
+                    self.assertLess(server.line_count() - before, 100)
+                    self.assertTrue(server.alive(), "the server ended on a descriptor shortage")
+                    for sock in idle:
+                        sock.close()
+                    self.assertEqual(get(b"/a.txt"), A_RESPONSE)
+                    echo = server.wait_line(b"GET /a.txt HTTP/1.1\r", 10, mark)
+                    self.assertEqual(set(server.lines_since(mark)[:echo - mark]), {shortage})
+                finally:
+                    server.stop()
+        finally:
+            for sock in idle:
+                sock.close()
+            tree.cleanup()
+
+
+if __name__ == "__main__":
+    unittest.main()
