@@ -43,7 +43,12 @@ def timeout_code():
 
 
 def address_in_use_code():
-    return 10048 if _windows else 98
+    """The bind error for a port that another instance holds. Windows says WSAEADDRINUSE (10048);
+    wine reports a port bound with SO_EXCLUSIVEADDRUSE as WSAEACCES (10013) instead."""
+    if not _windows:
+        return 98
+    under_wine = any("wine" in os.path.basename(word).lower() for word in _command)
+    return 10013 if under_wine else 10048
 
 
 def startup_seconds():
