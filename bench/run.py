@@ -21,7 +21,7 @@ import tempfile
 import time
 
 PORT_LOCK = "/tmp/dirhttp-port-8080.lock"
-LOCK_WAIT_SECONDS = 600
+LOCK_WAIT_SECONDS = 1200
 LISTING_ENTRIES = 1000
 LARGE_SIZE = 256 * 1024 * 1024
 
@@ -123,16 +123,20 @@ def peak_kib(pids):
 
 class PortLock:
     def __enter__(self):
+        # A blocking wait queues behind the other holders; polling would lose every race to them.
         self.f = open(PORT_LOCK, "a")
-        deadline = time.monotonic() + LOCK_WAIT_SECONDS
-        while True:
-            try:
-                fcntl.flock(self.f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                return self
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("port 8080 lock not free after %d s" % LOCK_WAIT_SECONDS)
-                time.sleep(0.2)
+
+        def give_up(*_):
+            raise RuntimeError("port 8080 lock not free after %d s" % LOCK_WAIT_SECONDS)
+
+        previous = signal.signal(signal.SIGALRM, give_up)
+        signal.alarm(LOCK_WAIT_SECONDS)
+        try:
+            fcntl.flock(self.f, fcntl.LOCK_EX)
+        finally:
+            signal.alarm(0)
+            signal.signal(signal.SIGALRM, previous)
+        return self
 
     def __exit__(self, *exc):
         fcntl.flock(self.f, fcntl.LOCK_UN)

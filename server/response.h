@@ -11,7 +11,7 @@ namespace dirhttp {
 
 /// Files up to this size are read into the response text; larger ones are sent from the file
 /// after it, so that memory stays bounded whatever the file's size.
-constexpr std::uint64_t kInMemoryFileLimit = 1024 * 1024;
+constexpr std::uint64_t kInMemoryFileLimit = 32 * 1024;
 
 /// One whole response: `text` goes out first; then, when `body_file` is open, the rest of the body
 /// is `body_file`'s bytes from its current position.

@@ -1,5 +1,6 @@
 // The Winsock start-up and error calls, and the socket settings of net.h, over POSIX sockets.
 #include <errno.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
@@ -34,6 +35,10 @@ void prepare_listening_socket(SOCKET listener) {
   // Linux still refuses a second live listener on the port, so a second instance fails to bind.
   int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  // A large file's body follows its header lines in a second call; without this the body's last
+  // partial segment could wait for the client to acknowledge the header. Accepted sockets
+  // inherit it, so no call per connection is added.
+  setsockopt(listener, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
 void set_send_timeout(SOCKET socket, int milliseconds) {
