@@ -116,8 +116,17 @@ class HostileTest(unittest.TestCase):
         cls.rng = random.Random(SEED)
         cls.tree, cls.token = make_tree(cls.rng)
         cls.root = cls.tree.root
-        cls.lock = harness.PortLock().__enter__()
-        cls.server = harness.Server(cls.root)
+        try:
+            cls.lock = harness.PortLock().__enter__()
+        except BaseException:
+            cls.tree.cleanup()
+            raise
+        try:
+            cls.server = harness.Server(cls.root)
+        except BaseException:
+            cls.lock.__exit__(None, None, None)
+            cls.tree.cleanup()
+            raise
         cls.expected = {
             b"/a.txt": file_response(os.path.join(cls.root, "a.txt")),
             b"/index.html": file_response(os.path.join(cls.root, "index.html")),
