@@ -136,7 +136,7 @@ class Server:
         self.cond = threading.Condition()
         self.process = subprocess.Popen(
             command(), cwd=root, env=server_environment(), stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
             preexec_fn=None if max_descriptors is None else
             (lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
                                         (max_descriptors, max_descriptors))))
@@ -220,16 +220,24 @@ class Server:
         return self.process.poll() is None
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
+        # The server leads a process group of its own; under wine, processes it started (wine's
+        # services) may hold its console pipes open, so the whole group goes.
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
         try:
             self.process.wait(timeout=30)
         except subprocess.TimeoutExpired:
             pass
         self._reader.join(timeout=5)
         self._err_reader.join(timeout=5)
-        for stream in (self.process.stdout, self.process.stderr):
-            stream.close()
+        # Closing a pipe that a reader thread still blocks on would wait for that thread; such a
+        # pipe is left to the daemon thread instead.
+        for stream, reader in ((self.process.stdout, self._reader),
+                               (self.process.stderr, self._err_reader)):
+            if not reader.is_alive():
+                stream.close()
 
     # ---- /proc figures of a native server ----------------------------------------------------
 
@@ -245,17 +253,20 @@ class Server:
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
 
-def native_only(test):
-    """Skips `test` (with the reason printed) when the server is not a native Linux process."""
+def native_only(reason="/proc figures describe wine, not the program, under wine"):
+    """Skips the decorated test, printing `reason`, when the server is not a native Linux
+    process."""
     import functools
     import unittest
 
-    @functools.wraps(test)
-    def wrapper(self, *args, **kwargs):
-        if _windows:
-            raise unittest.SkipTest("/proc figures describe wine, not the program, under wine")
-        return test(self, *args, **kwargs)
-    return wrapper
+    def decorate(test):
+        @functools.wraps(test)
+        def wrapper(self, *args, **kwargs):
+            if _windows:
+                raise unittest.SkipTest(reason)
+            return test(self, *args, **kwargs)
+        return wrapper
+    return decorate
 
 
 # ---- raw sockets ---------------------------------------------------------------------------------

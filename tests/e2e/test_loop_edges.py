@@ -211,7 +211,7 @@ class LoopEdges(unittest.TestCase):
                         + body)
                 self.assertEqual(exchange(data), response)
 
-    @harness.native_only
+    @harness.native_only()
     def test_connections_leave_no_descriptor_behind(self):
         get(b"/a.txt")
         baseline = self.server.fd_count()
@@ -237,7 +237,7 @@ class DescriptorShortage(unittest.TestCase):
 
     LIMIT = 10  # the standard streams, the listener and a few connections
 
-    @harness.native_only
+    @harness.native_only()
     def test_out_of_descriptors_is_passing(self):
         tree = fixture()
         idle = []
