@@ -69,7 +69,8 @@ void serve_connection(SOCKET client, const std::string& document_root, std::vect
     Response response = build_response(document_root, extract_request_target(request_text));
     int error = send_all(client, response.text);
     if (error == 0 && response.body_file.is_open()) {
-      error = send_file_bytes(client, response.body_file, response.body_file.size());
+      error = send_file_bytes(client, response.body_file, response.body_file.size(),
+                              response.text.size());
     }
     if (error != 0) {
       std::printf("send failed: %d\n", error);

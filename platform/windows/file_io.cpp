@@ -78,7 +78,7 @@ int send_buffer(SOCKET socket, const char* data, std::size_t length) {
 
 }  // namespace
 
-int send_file_bytes(SOCKET socket, InputFile& file, std::uint64_t count) {
+int send_file_bytes(SOCKET socket, InputFile& file, std::uint64_t count, std::uint64_t) {
   std::vector<char> buffer(64 * 1024);
   while (count > 0) {
     const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(count, buffer.size()));
