@@ -52,6 +52,17 @@ int accept_one(SOCKET listener, std::vector<Waiting>& waiting) {
   return 0;
 }
 
+// Polls `fds` without sleeping until one is ready or kSpinMicroseconds pass. Returns what the
+// last poll returned: the number ready, 0 when none became ready, or SOCKET_ERROR.
+int poll_without_sleeping(std::vector<WSAPOLLFD>& fds) {
+  const Clock::time_point end = Clock::now() + std::chrono::microseconds(kSpinMicroseconds);
+  while (true) {
+    const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), 0);
+    if (ready != 0 || Clock::now() >= end) return ready;
+    std::this_thread::yield();
+  }
+}
+
 }  // namespace
 
 int serve_forever(SOCKET listener, const std::string& document_root) {
@@ -61,11 +72,6 @@ int serve_forever(SOCKET listener, const std::string& document_root) {
   std::vector<Waiting> waiting;
   std::vector<WSAPOLLFD> poll_fds;
   while (true) {
-    // With nothing waiting, only the listening socket can become ready: accept blocks for it.
-    if (waiting.empty()) {
-      if (const int error = accept_one(listener, waiting)) return error;
-      continue;
-    }
     poll_fds.assign(1, WSAPOLLFD{});
     poll_fds[0].fd = listener;
     poll_fds[0].events = POLLIN;
@@ -75,8 +81,16 @@ int serve_forever(SOCKET listener, const std::string& document_root) {
       fd.events = POLLIN;
       poll_fds.push_back(fd);
     }
-    const int ready = WSAPoll(poll_fds.data(), static_cast<ULONG>(poll_fds.size()),
-                              poll_timeout(waiting, Clock::now()));
+    int ready = poll_without_sleeping(poll_fds);
+    // With nothing waiting, only the listening socket can become ready: accept blocks for it.
+    if (waiting.empty()) {
+      if (const int error = accept_one(listener, waiting)) return error;
+      continue;
+    }
+    if (ready == 0) {
+      ready = WSAPoll(poll_fds.data(), static_cast<ULONG>(poll_fds.size()),
+                      poll_timeout(waiting, Clock::now()));
+    }
     if (ready == SOCKET_ERROR) {
       // Only an interrupted or short-of-memory wait lands here; try again shortly.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -252,6 +252,12 @@ class Server:
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
+    def cpu_seconds(self):
+        """User plus system time the server process has used so far."""
+        with open("/proc/%d/stat" % self.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
 
 def native_only(reason="/proc figures describe wine, not the program, under wine"):
     """Skips the decorated test, printing `reason`, when the server is not a native Linux

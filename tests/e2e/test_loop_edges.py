@@ -212,6 +212,22 @@ class LoopEdges(unittest.TestCase):
                 self.assertEqual(exchange(data), response)
 
     @harness.native_only()
+    def test_waiting_uses_no_processor_time(self):
+        # The loop looks for work without sleeping only briefly after each wake-up; waiting for
+        # a connection, or for a silent connection's first bytes, must be a real sleep.
+        for silent in (0, 1):
+            with self.subTest(silent_connections=silent):
+                self.assertEqual(get(b"/a.txt"), A_RESPONSE)
+                sockets = [harness.connect() for _ in range(silent)]
+                time.sleep(0.1)
+                before = self.server.cpu_seconds()
+                time.sleep(1.5)
+                used = self.server.cpu_seconds() - before
+                for sock in sockets:
+                    sock.close()
+                self.assertLess(used, 0.1, "the server used %.2f s of processor time waiting" % used)
+
+    @harness.native_only()
     def test_connections_leave_no_descriptor_behind(self):
         get(b"/a.txt")
         baseline = self.server.fd_count()
