@@ -225,7 +225,8 @@ class LoopEdges(unittest.TestCase):
                 used = self.server.cpu_seconds() - before
                 for sock in sockets:
                     sock.close()
-                self.assertLess(used, 0.1, "the server used %.2f s of processor time waiting" % used)
+                self.assertLess(used, 0.1,
+                                "the server used %.2f s of processor time waiting" % used)
 
     @harness.native_only()
     def test_connections_leave_no_descriptor_behind(self):
