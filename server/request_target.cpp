@@ -63,7 +63,8 @@ std::string decode(const char* text, std::size_t size, bool slash_to_backslash) 
   std::size_t i = 0;
   while (i < size) {
     const char* percent = static_cast<const char*>(std::memchr(text + i, '%', size - i));
-    const std::size_t run = (percent == nullptr ? size : static_cast<std::size_t>(percent - text)) - i;
+    const std::size_t run =
+        (percent == nullptr ? size : static_cast<std::size_t>(percent - text)) - i;
     if (slash_to_backslash) {
       for (std::size_t k = 0; k < run; ++k) {
         const char c = text[i + k];
