@@ -220,6 +220,7 @@ class Server:
         return self.process.poll() is None
 
     def stop(self):
+        """Ends the server and waits until its port no longer listens."""
         # The server leads a process group of its own; under wine, processes it started (wine's
         # services) may hold its console pipes open, so the whole group goes.
         try:
@@ -238,6 +239,7 @@ class Server:
                                (self.process.stderr, self._err_reader)):
             if not reader.is_alive():
                 stream.close()
+        wait_port_released()
 
     # ---- /proc figures of a native server ----------------------------------------------------
 
@@ -257,6 +259,29 @@ class Server:
         with open("/proc/%d/stat" % self.pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def port_listening(port=PORT):
+    """Whether any socket of this machine listens on TCP `port` (IPv4 or IPv6)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            local, state = row.split()[1], row.split()[3]
+            if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
+                return True
+    return False
+
+
+def wait_port_released(seconds=20):
+    """Waits until nothing listens on the port. A killed wine program's sockets live on in
+    wineserver for a moment, and the next exclusive bind would fail meanwhile."""
+    deadline = time.monotonic() + seconds
+    while port_listening() and time.monotonic() < deadline:
+        time.sleep(0.05)
 
 
 def native_only(reason="/proc figures describe wine, not the program, under wine"):

@@ -23,6 +23,9 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import wait_port_released  # noqa: E402
+
 PORT = 8080
 LOCK_PATH = "/tmp/dirhttp-port-8080.lock"
 HINT = b"Open your browser to http://localhost:8080/"
@@ -127,6 +130,10 @@ class Server:
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(env_extra or {})
         self.crlf = crlf
+        # A wine program that was just killed can keep its port listening for a while (its
+        # sockets live in wineserver, and processes it started may share them); an exclusive
+        # bind fails meanwhile.
+        wait_port_released(30)
         self.process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.lines = queue.Queue()
@@ -158,12 +165,19 @@ class Server:
                 blank = self.next_line(10)
                 start_lines.append(blank)
                 return start_lines
-        raise RuntimeError("server did not start; console so far: %r" % start_lines)
+        try:
+            sockets = subprocess.run(["ss", "-tanp", "( sport = :%d )" % PORT],
+                                     capture_output=True, text=True, timeout=10).stdout
+        except (OSError, subprocess.TimeoutExpired) as error:
+            sockets = "(ss: %s)" % error
+        raise RuntimeError("server did not start; console so far: %r; sockets on the port:\n%s"
+                           % (start_lines, sockets))
 
     def rest_of_console(self, timeout=30):
         """Stops the server and returns the console lines it had not yet been asked for."""
         self.process.kill()
         self.process.wait(timeout=timeout)
+        wait_port_released(30)
         lines = []
         while True:
             line = self.next_line(timeout)
