@@ -6,7 +6,8 @@
 namespace dirhttp {
 
 /// Prepares a listening socket before bind: on POSIX allows a restart while old connections sit
-/// in TIME_WAIT; on Windows takes the port exclusively (never SO_REUSEADDR there).
+/// in TIME_WAIT; on Windows takes the port exclusively (never SO_REUSEADDR there). On both, the
+/// socket is not inherited by processes the server starts.
 void prepare_listening_socket(SOCKET listener);
 
 /// Makes a send on `socket` that moves no byte for `milliseconds` fail with an error. Set on a

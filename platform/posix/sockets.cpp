@@ -1,5 +1,6 @@
 // The Winsock start-up and error calls, and the socket settings of net.h, over POSIX sockets.
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -32,6 +33,9 @@ int WSAPoll(WSAPOLLFD* fds, ULONG count, INT timeout_ms) {
 namespace dirhttp {
 
 void prepare_listening_socket(SOCKET listener) {
+  // The browser opener (and a browser it starts) must not inherit the listening socket: the port
+  // would stay taken, answering nobody, after this server ends.
+  fcntl(listener, F_SETFD, fcntl(listener, F_GETFD) | FD_CLOEXEC);
   // Linux still refuses a second live listener on the port, so a second instance fails to bind.
   int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));

@@ -9,6 +9,9 @@ void prepare_listening_socket(SOCKET listener) {
   BOOL on = TRUE;
   setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
              sizeof(on));
+  // The browser that ShellExecuteA starts must not inherit the listening socket: the port would
+  // stay taken, answering nobody, after this server ends.
+  SetHandleInformation(reinterpret_cast<HANDLE>(listener), HANDLE_FLAG_INHERIT, 0);
 }
 
 void set_send_timeout(SOCKET socket, int milliseconds) {

@@ -130,12 +130,13 @@ def server_environment():
 class Server:
     """One server process in `root`. The caller holds the port lock."""
 
-    def __init__(self, root, wait_ready=True, max_descriptors=None):
+    def __init__(self, root, wait_ready=True, max_descriptors=None, env_extra=None):
         self.root = root
         self.lines = []
         self.cond = threading.Condition()
         self.process = subprocess.Popen(
-            command(), cwd=root, env=server_environment(), stdin=subprocess.DEVNULL,
+            command(), cwd=root, env=dict(server_environment(), **(env_extra or {})),
+            stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
             preexec_fn=None if max_descriptors is None else
             (lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
@@ -220,7 +221,7 @@ class Server:
         return self.process.poll() is None
 
     def stop(self):
-        """Ends the server and waits until its port no longer listens."""
+        """Ends the server (under wine: and waits until its port no longer listens)."""
         # The server leads a process group of its own; under wine, processes it started (wine's
         # services) may hold its console pipes open, so the whole group goes.
         try:
@@ -239,7 +240,8 @@ class Server:
                                (self.process.stderr, self._err_reader)):
             if not reader.is_alive():
                 stream.close()
-        wait_port_released()
+        if _windows:
+            release_port_after_wine()
 
     # ---- /proc figures of a native server ----------------------------------------------------
 
@@ -276,12 +278,25 @@ def port_listening(port=PORT):
     return False
 
 
-def wait_port_released(seconds=20):
-    """Waits until nothing listens on the port. A killed wine program's sockets live on in
-    wineserver for a moment, and the next exclusive bind would fail meanwhile."""
+def wait_port_released(seconds=5):
+    """Waits until nothing listens on the port; True when nothing does."""
     deadline = time.monotonic() + seconds
     while port_listening() and time.monotonic() < deadline:
         time.sleep(0.05)
+    return not port_listening()
+
+
+def release_port_after_wine():
+    """After a wine program was killed: waits until its port is free. wineserver 8.0 often keeps
+    a killed program's listening socket open for good, with no process of the prefix left that
+    could hold it; the next exclusive bind then fails with 10013. Restarting wineserver frees
+    it."""
+    if wait_port_released(5):
+        return
+    print("  wineserver kept the killed server's port; restarting wineserver", file=sys.stderr)
+    subprocess.run(["wineserver", "-k"], timeout=60)
+    subprocess.run(["wineserver", "-p"], timeout=60)
+    wait_port_released(10)
 
 
 def native_only(reason="/proc figures describe wine, not the program, under wine"):

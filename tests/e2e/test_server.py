@@ -212,10 +212,35 @@ class StartAndStop(unittest.TestCase):
         self.lock.__exit__(None, None, None)
         self.tree.cleanup()
 
-    def start(self, root=None, wait_ready=True):
-        server = harness.Server(root or self.tree.root, wait_ready)
+    def start(self, root=None, wait_ready=True, env_extra=None):
+        server = harness.Server(root or self.tree.root, wait_ready, env_extra=env_extra)
         self.servers.append(server)
         return server
+
+    @harness.native_only("the Windows build's browser hook under wine is checked by "
+                         "windows_cases.py")
+    def test_browser_opener_gets_the_url_and_no_socket(self):
+        # A desktop session is faked and xdg-open replaced by a script that records its
+        # arguments and its open descriptors. A browser that inherited the listening socket
+        # would keep the port taken, answering nobody, after the server ends.
+        bin_dir = os.path.join(self.tree.base, "bin")
+        os.mkdir(bin_dir)
+        record = os.path.join(self.tree.base, "opener.txt")
+        opener = os.path.join(bin_dir, "xdg-open")
+        with open(opener, "w") as f:
+            f.write("#!/bin/sh\n{ echo \"$@\"; for fd in /proc/$$/fd/*; do readlink \"$fd\"; "
+                    "done; } > %s.part\nmv %s.part %s\n" % (record, record, record))
+        os.chmod(opener, 0o755)
+        server = self.start(env_extra={"DISPLAY": ":97",
+                                       "PATH": bin_dir + os.pathsep + os.environ["PATH"]})
+        deadline = time.monotonic() + 10
+        while not os.path.exists(record) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        with open(record) as f:
+            url, *descriptors = f.read().splitlines()
+        self.assertEqual(url, "http://localhost:8080/")
+        self.assertEqual([d for d in descriptors if d.startswith("socket:")], [], descriptors)
+        self.assertTrue(server.alive())
 
     def test_second_instance_reports_the_taken_port(self):
         self.start()

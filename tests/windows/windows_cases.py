@@ -24,7 +24,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import wait_port_released  # noqa: E402
+from harness import release_port_after_wine, wait_port_released  # noqa: E402
 
 PORT = 8080
 LOCK_PATH = "/tmp/dirhttp-port-8080.lock"
@@ -130,9 +130,8 @@ class Server:
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(env_extra or {})
         self.crlf = crlf
-        # A wine program that was just killed can keep its port listening for a while (its
-        # sockets live in wineserver, and processes it started may share them); an exclusive
-        # bind fails meanwhile.
+        # The server before may have left the port listening for a moment; an exclusive bind
+        # would fail meanwhile.
         wait_port_released(30)
         self.process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -177,7 +176,8 @@ class Server:
         """Stops the server and returns the console lines it had not yet been asked for."""
         self.process.kill()
         self.process.wait(timeout=timeout)
-        wait_port_released(30)
+        if self.crlf:  # the Windows build, under wine
+            release_port_after_wine()
         lines = []
         while True:
             line = self.next_line(timeout)
