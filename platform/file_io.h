@@ -44,8 +44,9 @@ void append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out);
 
 /// Sends up to `count` bytes of `file` from its current position to `socket`, continuing short
 /// sends. `already_sent` is how many bytes of the response went out before them (the header
-/// lines); the pieces are cut where the whole response's length reaches a multiple of the piece
-/// size. Returns 0 when the bytes are out (or the file ended sooner), otherwise the socket error.
+/// lines); where the platform sends the file in pieces of a fixed size (sendfile on Linux), it
+/// cuts them where the whole response's length reaches a multiple of that size. Returns 0 when
+/// the bytes are out (or the file ended sooner), otherwise the socket error.
 int send_file_bytes(SOCKET socket, InputFile& file, std::uint64_t count,
                     std::uint64_t already_sent);
 

@@ -272,7 +272,8 @@ def port_listening(port=PORT):
         except OSError:
             continue
         for row in rows:
-            local, state = row.split()[1], row.split()[3]
+            fields = row.split()
+            local, state = fields[1], fields[3]
             if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
                 return True
     return False

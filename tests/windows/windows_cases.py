@@ -24,7 +24,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import release_port_after_wine, wait_port_released  # noqa: E402
+from harness import release_port_after_wine  # noqa: E402
 
 PORT = 8080
 LOCK_PATH = "/tmp/dirhttp-port-8080.lock"
@@ -130,9 +130,6 @@ class Server:
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(env_extra or {})
         self.crlf = crlf
-        # The server before may have left the port listening for a moment; an exclusive bind
-        # would fail meanwhile.
-        wait_port_released(30)
         self.process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.lines = queue.Queue()
