@@ -73,7 +73,7 @@ browser-deps:
 	cd $(BROWSER_DIR) && npm ci --no-audit --no-fund --loglevel=error
 
 check-browser: debug browser-deps
-	cd $(BROWSER_DIR) && DIRHTTP_BIN="$(CURDIR)/build/debug/dirhttp" timeout 420 node --test browser.test.js
+	cd $(BROWSER_DIR) && DIRHTTP_BIN="$(CURDIR)/build/debug/dirhttp" timeout 420 $(CURDIR)/tools/netns-run node --test browser.test.js
 
 # The listing page as the README shows it; run by hand after a change to the listing.
 screenshot: debug browser-deps
@@ -100,7 +100,7 @@ windows: windows-builds
 
 check-windows: windows debug
 	python3 tests/windows/check_pe.py build/mingw-i686/dirhttp.exe dist/dirhttp-*-win32.zip
-	tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
+	tools/netns-run tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
 
 # Micro-benchmarks, then the load benchmark against nginx, lighttpd and python3 http.server
 # (a few minutes; ROUNDS and BENCH_SECONDS tune it). Never part of `make test`.

@@ -103,7 +103,10 @@ function remove_tree(root) {
 // and the child's PID is the server's own. Resolves once the start-up hint is printed.
 function start_server(root, binary = process.env.DIRHTTP_BIN || default_server_binary()) {
   if (!fs.existsSync(binary)) throw new Error(`server binary not found: ${binary}`);
-  const script = `exec 9>"$1" && flock -w ${LOCK_WAIT_S} 9 || exit 75; exec "$2"`;
+  // In a private network namespace (tools/netns-run) the port is this run's alone: no lock.
+  const script = process.env.DIRHTTP_NETNS === '1'
+    ? 'exec "$2"'
+    : `exec 9>"$1" && flock -w ${LOCK_WAIT_S} 9 || exit 75; exec "$2"`;
   const child = spawn('sh', ['-c', script, 'sh', PORT_LOCK, binary], {
     cwd: root,
     stdio: ['ignore', 'pipe', 'pipe'],
