@@ -1,10 +1,12 @@
 // Raw file reading for responses: a file opened for reading that denies no other process access,
-// read whole into memory or sent to a socket in pieces. Implemented per platform.
+// read whole into memory or sent to a socket piece by piece. Implemented per platform.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/net.h"
 #include "platform/win32.h"
 
 namespace dirhttp {
@@ -42,12 +44,14 @@ InputFile open_regular_file(const std::string& full_path);
 /// the end of the file or at a read error, keeping what was read before it.
 void append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out);
 
-/// Sends up to `count` bytes of `file` from its current position to `socket`, continuing short
-/// sends. `already_sent` is how many bytes of the response went out before them (the header
-/// lines); where the platform sends the file in pieces of a fixed size (sendfile on Linux), it
-/// cuts them where the whole response's length reaches a multiple of that size. Returns 0 when
-/// the bytes are out (or the file ended sooner), otherwise the socket error.
-int send_file_bytes(SOCKET socket, InputFile& file, std::uint64_t count,
-                    std::uint64_t already_sent);
+/// Sends bytes of `file` from `offset` on, at most `count`, on the non-blocking `socket` without
+/// waiting: kMoved with the number of bytes that went out, kWouldBlock, kEnded when the file ends
+/// before `offset` (it shrank), or kFailed with the socket error. `already_sent` is how many bytes
+/// of the response went out before `offset`; where the platform sends the file in pieces of a
+/// fixed size (sendfile on Linux), they end where the whole response's length reaches a multiple
+/// of that size. `scratch` is a buffer the call may use for bytes read from the file on their way
+/// to the socket.
+Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std::uint64_t count,
+                       std::uint64_t already_sent, std::vector<char>& scratch);
 
 }  // namespace dirhttp

@@ -1,85 +1,186 @@
 #include "server/connection.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 
-#include "platform/net.h"
 #include "server/request_target.h"
-#include "server/response.h"
 
 namespace dirhttp {
 namespace {
 
-// Sends all of `data`; a short count is continued. Returns 0 or the socket error.
-int send_all(SOCKET client, const std::string& data) {
-  std::size_t sent = 0;
-  while (sent < data.size()) {
-    const std::size_t chunk = std::min<std::size_t>(data.size() - sent, 1 << 30);
-    const int n = send(client, data.data() + sent, static_cast<int>(chunk), 0);
-    if (n == SOCKET_ERROR) return WSAGetLastError();
-    sent += static_cast<std::size_t>(n);
-  }
-  return 0;
+// Reads at most this many times per step while draining, so that a client that keeps sending
+// cannot hold the loop.
+constexpr int kDrainReadsPerStep = 16;
+
+void print_failure(const char* format, int error) {
+  std::printf(format, error);
+  std::fflush(stdout);
 }
 
-// Closing with unread bytes makes the kernel reset the connection, and the client may lose the
-// response it has not read yet. So end our side, and read and discard what the client still
-// sends until it closes or the bound passes.
-void drain_unread(SOCKET client, std::vector<char>& buffer) {
-  shutdown(client, SD_SEND);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMs);
-  while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    WSAPOLLFD poll_fd{};
-    poll_fd.fd = client;
-    poll_fd.events = POLLIN;
-    if (WSAPoll(&poll_fd, 1, static_cast<INT>(left.count())) <= 0) return;
-    if (recv(client, buffer.data(), static_cast<int>(buffer.size()), 0) <= 0) return;
+void close_with_send_failure(Connection& connection, int error) {
+  print_failure("send failed: %d\n", error);
+  connection.response = Response();
+  connection.phase = Phase::kClosed;
+}
+
+// Echoes the request's first line and builds its response; the connection then sends it.
+void handle_request(Connection& connection, const std::string& document_root,
+                    Clock::time_point now) {
+  // The request text ends at the first NUL received.
+  const std::string& received = connection.request;
+  const std::string request_text(received.data(), strnlen(received.data(), received.size()));
+  // The first line, with a CR before its LF kept, goes out in the one write of the flush.
+  std::cout.write(request_text.data(), static_cast<std::streamsize>(
+                                           std::min(request_text.find('\n'), request_text.size())))
+      << std::endl;
+  connection.response = build_response(document_root, extract_request_target(request_text));
+  std::string().swap(connection.request);
+  connection.phase = Phase::kSending;
+  connection.since = now;
+}
+
+// Reads what has arrived. Returns true when the request is complete and should be handled.
+bool receive_request(Connection& connection, Stream& stream, Clock::time_point now,
+                     std::vector<char>& buffer) {
+  std::string& request = connection.request;
+  while (request.size() < kReceiveLimit) {
+    const std::size_t room = std::min(kReceiveLimit - request.size(), buffer.size());
+    const Transfer got = stream.receive(buffer.data(), room);
+    if (got.outcome == Transfer::kMoved) {
+      if (request.empty()) connection.since = now;
+      request.append(buffer.data(), got.bytes);
+      // A line feed ends the first line; a NUL ends the request text.
+      if (std::memchr(buffer.data(), '\n', got.bytes) || std::memchr(buffer.data(), '\0', got.bytes)) {
+        return true;
+      }
+      continue;
+    }
+    if (got.outcome == Transfer::kWouldBlock) break;
+    if (got.outcome == Transfer::kEnded) {
+      connection.client_ended = true;
+      // Closed without a byte: no response and no console line.
+      if (request.empty()) connection.phase = Phase::kClosed;
+      return !request.empty();
+    }
+    drop_connection(connection, got.error);
+    return false;
   }
+  if (request.size() == kReceiveLimit) return true;
+  if (request.empty()) {
+    if (now - connection.accepted >= kIdleTimeout) drop_connection(connection, WSAETIMEDOUT);
+    return false;
+  }
+  return now - connection.since >= kRequestLineWait;
+}
+
+// Sends what the socket takes of the response. Returns true once all of it is out.
+bool send_response(Connection& connection, Stream& stream, Clock::time_point now) {
+  const std::string& text = connection.response.text;
+  while (connection.text_sent < text.size()) {
+    const Transfer put =
+        stream.send(text.data() + connection.text_sent, text.size() - connection.text_sent);
+    if (put.outcome != Transfer::kMoved) {
+      if (put.outcome == Transfer::kFailed) close_with_send_failure(connection, put.error);
+      return false;
+    }
+    connection.text_sent += put.bytes;
+    connection.since = now;
+  }
+  InputFile& file = connection.response.body_file;
+  // The body is the file's bytes up to its size when it was opened, whatever it grows to.
+  while (file.is_open() && connection.file_sent < file.size()) {
+    const Transfer put = stream.send_file(file, connection.file_sent,
+                                          file.size() - connection.file_sent, text.size());
+    if (put.outcome == Transfer::kEnded) break;  // the file shrank: the body ends here
+    if (put.outcome != Transfer::kMoved) {
+      if (put.outcome == Transfer::kFailed) close_with_send_failure(connection, put.error);
+      return false;
+    }
+    connection.file_sent += put.bytes;
+    connection.since = now;
+  }
+  return true;
+}
+
+// Closing with bytes unread, or with bytes still on their way (the rest of a request larger than
+// the limit, a body, a head that came in several pieces), makes the kernel reset the connection,
+// and the client may lose the response it has not read yet. So the sending side is ended first
+// (the client sees the end of the response at once), and what the client still sends is read
+// and discarded until it closes or the drain's time is up. A client that has ended its sending
+// side already has nothing more on the way.
+void finish_response(Connection& connection, Stream& stream, Clock::time_point now) {
+  connection.response = Response();
+  if (!connection.client_ended) {
+    stream.end_sending();
+    connection.phase = Phase::kDraining;
+    connection.since = now;
+  } else {
+    connection.phase = Phase::kClosed;
+  }
+}
+
+void drain(Connection& connection, Stream& stream, Clock::time_point now,
+           std::vector<char>& buffer) {
+  for (int reads = 0; reads < kDrainReadsPerStep; ++reads) {
+    const Transfer got = stream.receive(buffer.data(), buffer.size());
+    if (got.outcome == Transfer::kWouldBlock) break;
+    if (got.outcome != Transfer::kMoved) {
+      connection.phase = Phase::kClosed;
+      return;
+    }
+  }
+  if (now - connection.since >= kDrainTime) connection.phase = Phase::kClosed;
 }
 
 }  // namespace
 
-void drop_connection(SOCKET client, int error) {
-  std::printf("recv failed: %d\n", error);
-  std::fflush(stdout);
-  closesocket(client);
+Connection accepted_connection(SOCKET socket, Clock::time_point now) {
+  Connection connection;
+  connection.socket = socket;
+  connection.accepted = now;
+  connection.since = now;
+  return connection;
 }
 
-void serve_connection(SOCKET client, const std::string& document_root, std::vector<char>& buffer) {
-  const int received = recv(client, buffer.data(), kReceiveLimit, 0);
-  if (received == SOCKET_ERROR) {
-    drop_connection(client, WSAGetLastError());
-    return;
-  }
-  if (received > 0) {
-    // The request text ends at the first NUL received.
-    const std::size_t length = strnlen(buffer.data(), static_cast<std::size_t>(received));
-    const std::string request_text(buffer.data(), length);
-    // The first line, with a CR before its LF kept, goes out in the one write of the flush.
-    std::cout.write(request_text.data(),
-                    static_cast<std::streamsize>(std::min(request_text.find('\n'), length)))
-        << std::endl;
+void drop_connection(Connection& connection, int error) {
+  print_failure("recv failed: %d\n", error);
+  connection.phase = Phase::kClosed;
+}
 
-    Response response = build_response(document_root, extract_request_target(request_text));
-    int error = send_all(client, response.text);
-    if (error == 0 && response.body_file.is_open()) {
-      error = send_file_bytes(client, response.body_file, response.body_file.size(),
-                              response.text.size());
-    }
-    if (error != 0) {
-      std::printf("send failed: %d\n", error);
-      std::fflush(stdout);
-    } else if (received == kReceiveLimit || pending_receive_bytes(client) > 0) {
-      drain_unread(client, buffer);
+void advance(Connection& connection, Stream& stream, const std::string& document_root,
+             Clock::time_point now, std::vector<char>& buffer) {
+  if (connection.phase == Phase::kReceiving) {
+    if (!receive_request(connection, stream, now, buffer)) return;
+    handle_request(connection, document_root, now);
+  }
+  if (connection.phase == Phase::kSending) {
+    // Checked before sending: a socket that has not taken a byte for the whole bound may still
+    // take some now into a send buffer the kernel has grown meanwhile, with the client reading
+    // none of it.
+    if (now - connection.since >= kSendStall) {
+      close_with_send_failure(connection, WSAETIMEDOUT);
+    } else if (send_response(connection, stream, now)) {
+      finish_response(connection, stream, now);
     }
   }
-  closesocket(client);
+  if (connection.phase == Phase::kDraining) drain(connection, stream, now, buffer);
+}
+
+Clock::time_point deadline(const Connection& connection) {
+  switch (connection.phase) {
+    case Phase::kReceiving:
+      return connection.request.empty() ? connection.accepted + kIdleTimeout
+                                        : connection.since + kRequestLineWait;
+    case Phase::kSending:
+      return connection.since + kSendStall;
+    case Phase::kDraining:
+      return connection.since + kDrainTime;
+    case Phase::kClosed:
+      break;
+  }
+  return connection.since;
 }
 
 }  // namespace dirhttp

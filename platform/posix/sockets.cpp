@@ -1,11 +1,14 @@
-// The Winsock start-up and error calls, and the socket settings of net.h, over POSIX sockets.
+// The Winsock start-up and error calls, and the socket settings and non-blocking transfers of net.h,
+// over POSIX sockets.
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/time.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "platform/net.h"
 #include "platform/win32.h"
@@ -45,16 +48,72 @@ void prepare_listening_socket(SOCKET listener) {
   setsockopt(listener, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
-void set_send_timeout(SOCKET socket, int milliseconds) {
-  timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
-  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+namespace {
+
+// Descriptors kept out of the connections' share: the standard streams, the listening socket, a
+// listing's enumeration, the browser opener's pipes, and room for a passing need.
+constexpr rlim_t kReservedDescriptors = 32;
+// A connection holds its socket and, while it sends a large file, that file.
+constexpr rlim_t kDescriptorsPerConnection = 2;
+// Beyond this many connections the poll set's scan costs more than any client gains.
+constexpr rlim_t kMostConnections = 16384;
+
+Transfer transferred(ssize_t n) {
+  if (n > 0) return {Transfer::kMoved, static_cast<std::size_t>(n), 0};
+  if (n == 0) return {Transfer::kEnded, 0, 0};
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return {Transfer::kWouldBlock, 0, 0};
+  return {Transfer::kFailed, 0, errno};
 }
 
-unsigned long pending_receive_bytes(SOCKET socket) {
-  int count = 0;
-  if (ioctl(socket, FIONREAD, &count) != 0 || count < 0) return 0;
-  return static_cast<unsigned long>(count);
+}  // namespace
+
+void make_nonblocking(SOCKET socket) {
+  fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
 }
+
+SOCKET accept_nonblocking(SOCKET listener, int* error) {
+  while (true) {
+    const SOCKET client = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client >= 0) return client;
+    if (errno != EINTR) {
+      *error = errno;
+      return INVALID_SOCKET;
+    }
+  }
+}
+
+Transfer receive_now(SOCKET socket, char* data, std::size_t size) {
+  while (true) {
+    const ssize_t n = recv(socket, data, size, 0);
+    if (n >= 0 || errno != EINTR) return transferred(n);
+  }
+}
+
+Transfer send_now(SOCKET socket, const char* data, std::size_t size) {
+  while (true) {
+    const ssize_t n = send(socket, data, size, MSG_NOSIGNAL);
+    if (n >= 0 || errno != EINTR) return transferred(n);
+  }
+}
+
+std::size_t connection_capacity() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+  // Raised toward the hard limit only as far as the most connections could use.
+  const rlim_t wanted =
+      std::min(limit.rlim_max, kReservedDescriptors + kDescriptorsPerConnection * kMostConnections);
+  if (limit.rlim_cur < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  const rlim_t available = limit.rlim_cur;
+  if (available <= kReservedDescriptors + kDescriptorsPerConnection) return 1;
+  return static_cast<std::size_t>(
+      std::min((available - kReservedDescriptors) / kDescriptorsPerConnection, kMostConnections));
+}
+
+bool error_would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 bool accept_error_is_fatal(int error) {
   switch (error) {

@@ -63,32 +63,20 @@ void append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out) {
   out.resize(start + got);
 }
 
-namespace {
-
-// Sends `length` bytes of `data`, continuing short sends. Returns 0 or the socket error.
-int send_buffer(SOCKET socket, const char* data, std::size_t length) {
-  while (length > 0) {
-    const int n = send(socket, data, static_cast<int>(length), 0);
-    if (n == SOCKET_ERROR) return WSAGetLastError();
-    data += n;
-    length -= static_cast<std::size_t>(n);
+Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std::uint64_t count,
+                       std::uint64_t, std::vector<char>& scratch) {
+  // Read at `offset` (the handle is synchronous, so the read completes before ReadFile returns).
+  // Bytes read but not taken by the socket are read again by the next call, from its offset.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(count, scratch.size()));
+  DWORD got = 0;
+  // A failed read or an early end (the file shrank) ends the body with what was sent.
+  if (!ReadFile(as_handle(file.handle()), scratch.data(), want, &got, &at) || got == 0) {
+    return {Transfer::kEnded, 0, 0};
   }
-  return 0;
-}
-
-}  // namespace
-
-int send_file_bytes(SOCKET socket, InputFile& file, std::uint64_t count, std::uint64_t) {
-  std::vector<char> buffer(64 * 1024);
-  while (count > 0) {
-    const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(count, buffer.size()));
-    DWORD n = 0;
-    // A failed read or an early end (the file shrank) ends the body with what was sent.
-    if (!ReadFile(as_handle(file.handle()), buffer.data(), want, &n, nullptr) || n == 0) return 0;
-    if (int error = send_buffer(socket, buffer.data(), n)) return error;
-    count -= n;
-  }
-  return 0;
+  return send_now(socket, scratch.data(), got);
 }
 
 }  // namespace dirhttp

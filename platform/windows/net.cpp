@@ -1,5 +1,7 @@
-// The socket settings and accept-error classes of net.h over Winsock 2.
+// The socket settings, non-blocking transfers and accept-error classes of net.h over Winsock 2.
 #include "platform/net.h"
+
+#include <algorithm>
 
 namespace dirhttp {
 
@@ -14,17 +16,53 @@ void prepare_listening_socket(SOCKET listener) {
   SetHandleInformation(reinterpret_cast<HANDLE>(listener), HANDLE_FLAG_INHERIT, 0);
 }
 
-void set_send_timeout(SOCKET socket, int milliseconds) {
-  const DWORD timeout = static_cast<DWORD>(milliseconds);
-  setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout),
-             sizeof(timeout));
+namespace {
+
+// WSAPoll takes any number of sockets; this bounds the poll set's scan and the memory held.
+constexpr std::size_t kMostConnections = 1024;
+
+// send and recv take an int count.
+constexpr std::size_t kLargestTransfer = 1u << 30;
+
+Transfer transferred(int n) {
+  if (n > 0) return {Transfer::kMoved, static_cast<std::size_t>(n), 0};
+  if (n == 0) return {Transfer::kEnded, 0, 0};
+  const int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) return {Transfer::kWouldBlock, 0, 0};
+  return {Transfer::kFailed, 0, error};
 }
 
-unsigned long pending_receive_bytes(SOCKET socket) {
-  u_long count = 0;
-  if (ioctlsocket(socket, FIONREAD, &count) != 0) return 0;
-  return count;
+}  // namespace
+
+void make_nonblocking(SOCKET socket) {
+  u_long on = 1;
+  ioctlsocket(socket, FIONBIO, &on);
 }
+
+SOCKET accept_nonblocking(SOCKET listener, int* error) {
+  const SOCKET client = accept(listener, nullptr, nullptr);
+  if (client == INVALID_SOCKET) {
+    *error = WSAGetLastError();
+    return INVALID_SOCKET;
+  }
+  // An accepted socket takes the listening socket's properties; set it anyway rather than
+  // rely on that, since a blocking call here would stall every connection.
+  make_nonblocking(client);
+  SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0);
+  return client;
+}
+
+Transfer receive_now(SOCKET socket, char* data, std::size_t size) {
+  return transferred(recv(socket, data, static_cast<int>(std::min(size, kLargestTransfer)), 0));
+}
+
+Transfer send_now(SOCKET socket, const char* data, std::size_t size) {
+  return transferred(send(socket, data, static_cast<int>(std::min(size, kLargestTransfer)), 0));
+}
+
+std::size_t connection_capacity() { return kMostConnections; }
+
+bool error_would_block(int error) { return error == WSAEWOULDBLOCK; }
 
 bool accept_error_is_fatal(int error) {
   switch (error) {

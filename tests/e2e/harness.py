@@ -378,6 +378,17 @@ def get(path, seconds=20):
     return request(b"GET " + path + b" HTTP/1.1\r\nHost: localhost:8080\r\n\r\n", seconds)
 
 
+def closed_by_server(sock, seconds):
+    """Whether the server closes `sock` (an end or a reset) within `seconds`."""
+    sock.settimeout(seconds)
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
 def unsent_bytes(sock):
     """Bytes written to `sock` that the peer's kernel has not acknowledged yet (Linux)."""
     return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]

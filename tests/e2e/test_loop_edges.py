@@ -1,6 +1,7 @@
-"""End-to-end edges of the connection loop: the exact size of the one receive, console lines
-that must not appear, peers that go away in several ways, a response larger than the in-memory
-limit behind an unread body, descriptor exhaustion, and descriptors left behind.
+"""End-to-end edges of the connection loop: the most bytes of a request read, console lines that
+must not appear, peers that go away in several ways, a response larger than the in-memory limit
+behind an unread body, the cap on open connections, descriptor exhaustion, and descriptors left
+behind.
 
 Each case ends with a sentinel request whose echo proves that nothing else was printed in
 between and that the server still serves."""
@@ -130,49 +131,15 @@ class LoopEdges(unittest.TestCase):
         self.assertEqual(long_line[:len(lines[0])], lines[0])
         self.assertEqual(lines[1], b"NOMATCH")
 
-    def test_exactly_one_receive_of_65535_bytes(self):
-        # Hold the serving thread in a send (a download that is not read), queue far more than
-        # 65,535 bytes of one request meanwhile, then free the thread: its one receive finds
-        # them all waiting and takes exactly 65,535.
-        blocker = harness.connect()
-        blocker.sendall(b"GET /big.img HTTP/1.1\r\n\r\n")
-        self.assertEqual(blocker.recv(len(BIG_HEADER), socket.MSG_WAITALL), BIG_HEADER)
+    def test_exactly_65535_bytes_of_a_longer_request_are_read(self):
+        # The first line never ends within the limit: the request is handled with exactly the
+        # first 65,535 bytes, however many pieces they came in.
         long_line = b"GET /" + b"b" * 200000 + b" HTTP/1.1\r\n\r\n"
-        client = harness.connect()
-        client.setblocking(False)
-        written = 0
-        while written < len(long_line):
-            try:
-                written += client.send(long_line[written:written + 65536])
-            except BlockingIOError:
-                break
-
-        def queued():  # written, and acknowledged: in the server's receive queue
-            return written - harness.unsent_bytes(client)
-
-        deadline = time.monotonic() + 3
-        while queued() <= 65535 and time.monotonic() < deadline:
-            time.sleep(0.05)
-        if queued() <= 65535:
-            got = queued()
-            harness.reset(blocker)
-            client.close()
-            self.skipTest("the kernel queued only %d bytes for a connection not accepted" % got)
-        client.setblocking(True)
-        client.settimeout(20)
-        rest = threading.Thread(target=send_quietly, args=(client, long_line[written:]),
-                                daemon=True)
-        rest.start()
         mark = self.server.line_count()
-        harness.reset(blocker)
-        self.assertEqual(harness.read_to_close(client), NOT_FOUND)
-        rest.join(10)
-        client.close()
+        self.assertEqual(exchange(long_line), NOT_FOUND)
         lines = self.lines_until_sentinel(mark)
-        self.assertEqual(len(lines), 3, [line[:80] for line in lines])
-        self.assertTrue(is_send_failed(lines[0]), lines[0])
-        self.assertEqual(lines[1], long_line[:65535])
-        self.assertEqual(lines[2], b"NOMATCH")
+        self.assertEqual([len(line) for line in lines], [65535, len(b"NOMATCH")])
+        self.assertEqual(lines, [long_line[:65535], b"NOMATCH"])
 
     def test_peer_gone_mid_download_ends_only_that_connection(self):
         def reset(sock):
@@ -248,41 +215,99 @@ class LoopEdges(unittest.TestCase):
         self.assertEqual(self.server.fd_count(), baseline)
 
 
-class DescriptorShortage(unittest.TestCase):
-    """A server out of descriptors: accept fails about each waiting connection, and the loop
-    goes on, pausing instead of spinning, until descriptors are free again."""
+def paused_download(path=b"/big.img"):
+    """A client that asks for a large file, reads its header and then stops reading."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.settimeout(10)
+    sock.connect((harness.HOST, harness.PORT))
+    sock.sendall(b"GET " + path + b" HTTP/1.1\r\n\r\n")
+    assert sock.recv(len(BIG_HEADER), socket.MSG_WAITALL) == BIG_HEADER
+    return sock
 
-    LIMIT = 10  # the standard streams, the listener and a few connections
 
-    @harness.native_only()
-    def test_out_of_descriptors_is_passing(self):
+class ConnectionCap(unittest.TestCase):
+    """A server whose descriptors allow only a few connections: the cap, what gives way at it,
+    and a shortage of descriptors."""
+
+    # The reserve of 32 descriptors plus two for each of 4 connections.
+    CAP = 4
+    LIMIT = 32 + 2 * CAP
+
+    def run_server(self, limit, test):
         tree = fixture()
-        idle = []
         try:
             with harness.PortLock():
-                server = harness.Server(tree.root, max_descriptors=self.LIMIT)
+                server = harness.Server(tree.root, max_descriptors=limit)
                 try:
-                    mark = server.line_count()
-                    shortage = b"accept failed: %d" % errno.EMFILE
-                    for _ in range(self.LIMIT + 2):
-                        idle.append(harness.connect())
-                    server.wait_line(shortage, 10, mark)
-                    before = server.line_count()
-                    time.sleep(0.5)
-                    # A pause of some tens of milliseconds per failure, not a busy loop.
-                    self.assertLess(server.line_count() - before, 100)
-                    self.assertTrue(server.alive(), "the server ended on a descriptor shortage")
-                    for sock in idle:
-                        sock.close()
-                    self.assertEqual(get(b"/a.txt"), A_RESPONSE)
-                    echo = server.wait_line(b"GET /a.txt HTTP/1.1\r", 10, mark)
-                    self.assertEqual(set(server.lines_since(mark)[:echo - mark]), {shortage})
+                    test(server)
                 finally:
                     server.stop()
         finally:
-            for sock in idle:
-                sock.close()
             tree.cleanup()
+
+    @harness.native_only("the cap comes from the POSIX descriptor limit")
+    def test_the_oldest_waiting_connection_makes_room(self):
+        def test(server):
+            mark = server.line_count()
+            waiting = [harness.connect() for _ in range(self.CAP)]
+            try:
+                # One more than the cap: the first to come is closed for it, at once.
+                waiting.append(harness.connect())
+                self.assertTrue(harness.closed_by_server(waiting[0], 3))
+                # A real request still gets through, in place of the next oldest.
+                self.assertEqual(get(b"/a.txt"), A_RESPONSE)
+                self.assertTrue(harness.closed_by_server(waiting[1], 3))
+                for sock in waiting[2:]:
+                    self.assertFalse(harness.closed_by_server(sock, 0.1))
+                timed_out = b"recv failed: %d" % harness.timeout_code()
+                echo = server.wait_line(b"GET /a.txt HTTP/1.1\r", 10, mark)
+                self.assertEqual(server.lines_since(mark)[:echo - mark + 1],
+                                 [timed_out, timed_out, b"GET /a.txt HTTP/1.1\r"])
+            finally:
+                for sock in waiting:
+                    sock.close()
+        self.run_server(self.LIMIT, test)
+
+    @harness.native_only("the cap comes from the POSIX descriptor limit")
+    def test_sending_connections_are_never_dropped_for_a_newcomer(self):
+        def test(server):
+            mark = server.line_count()
+            downloads = [paused_download() for _ in range(self.CAP)]
+            newcomer = None
+            try:
+                newcomer = harness.connect()
+                newcomer.sendall(b"GET /a.txt HTTP/1.1\r\n\r\n")
+                # Every slot is sending: the newcomer waits in the backlog, and nobody is dropped.
+                self.assertFalse(harness.closed_by_server(newcomer, 1.0))
+                self.assertEqual(server.lines_since(mark),
+                                 [b"GET /big.img HTTP/1.1\r"] * self.CAP)
+                harness.reset(downloads.pop(0))
+                self.assertEqual(harness.read_to_close(newcomer, 10), A_RESPONSE)
+            finally:
+                for sock in downloads + ([newcomer] if newcomer else []):
+                    sock.close()
+        self.run_server(self.LIMIT, test)
+
+    @harness.native_only("the descriptor limit is a POSIX one")
+    def test_out_of_descriptors_is_passing(self):
+        # Room for the standard streams and the listening socket only: every accept fails. The
+        # loop goes on, pausing instead of spinning.
+        def test(server):
+            mark = server.line_count()
+            shortage = b"accept failed: %d" % errno.EMFILE
+            sock = harness.connect()
+            try:
+                server.wait_line(shortage, 10, mark)
+                before = server.line_count()
+                time.sleep(0.5)
+                # A pause of some tens of milliseconds per failure, not a busy loop.
+                self.assertLess(server.line_count() - before, 100)
+                self.assertTrue(server.alive(), "the server ended on a descriptor shortage")
+                self.assertEqual(set(server.lines_since(mark)), {shortage})
+            finally:
+                sock.close()
+        self.run_server(4, test)
 
 
 if __name__ == "__main__":
