@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 artifacts="$build/fuzz/artifacts"
 mkdir -p "$artifacts"
 
-for target in request_target content_type response; do
+for target in request_target content_type response connection; do
   # New inputs go to a scratch directory; the committed seeds are only read.
   mkdir -p "$work/$target"
   echo "== $target: ${seconds}s"

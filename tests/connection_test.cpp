@@ -3,13 +3,12 @@
 #include "server/connection.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <deque>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "tests/scripted_stream.h"
 #include "tests/temp_tree.h"
 
 namespace dirhttp {
@@ -22,73 +21,6 @@ using testing::internal::GetCapturedStdout;
 const std::string kSmall = "hello\n";
 const std::string kSmallResponse = "HTTP/1.1 200 OK\nContent-Type: text/plain\n\n" + kSmall;
 const std::string kNotFound = kNotFoundResponse;
-
-// What the client does next, as the connection's receive calls see it.
-struct Arrival {
-  Transfer::Outcome outcome;
-  std::string bytes;
-};
-Arrival bytes(std::string data) { return {Transfer::kMoved, std::move(data)}; }
-const Arrival kNothing{Transfer::kWouldBlock, ""};
-const Arrival kEnd{Transfer::kEnded, ""};
-
-// A client scripted call by call. Receives take the next arrival (a piece is cut to the size
-// asked for, the rest kept); once the script runs out nothing more arrives. Sends take at most
-// `room` bytes per call until `room_left` is spent, or fail with `send_error`.
-class ScriptedStream : public Stream {
- public:
-  std::deque<Arrival> arrivals;
-  std::size_t room = 1 << 20;
-  std::size_t room_left = std::size_t(-1);
-  int send_error = 0;
-  std::string sent;
-  std::size_t received = 0;
-  std::size_t received_before_sending = 0;
-  bool ended_sending = false;
-
-  Transfer receive(char* data, std::size_t size) override {
-    if (arrivals.empty()) return {Transfer::kWouldBlock, 0, 0};
-    Arrival& next = arrivals.front();
-    if (next.outcome != Transfer::kMoved) {
-      const Transfer::Outcome outcome = next.outcome;
-      arrivals.pop_front();
-      return {outcome, 0, outcome == Transfer::kFailed ? 104 : 0};
-    }
-    const std::size_t n = std::min(size, next.bytes.size());
-    next.bytes.copy(data, n);
-    next.bytes.erase(0, n);
-    if (next.bytes.empty()) arrivals.pop_front();
-    received += n;
-    return {Transfer::kMoved, n, 0};
-  }
-  Transfer send(const char* data, std::size_t size) override {
-    if (sent.empty()) received_before_sending = received;
-    const std::size_t n = take(size);
-    if (send_error != 0) return {Transfer::kFailed, 0, send_error};
-    if (n == 0) return {Transfer::kWouldBlock, 0, 0};
-    sent.append(data, n);
-    return {Transfer::kMoved, n, 0};
-  }
-  Transfer send_file(InputFile& file, std::uint64_t offset, std::uint64_t count,
-                     std::uint64_t) override {
-    std::string piece(take(static_cast<std::size_t>(count)), '\0');
-    if (send_error != 0) return {Transfer::kFailed, 0, send_error};
-    if (piece.empty()) return {Transfer::kWouldBlock, 0, 0};
-    const ssize_t n = pread(static_cast<int>(file.handle()), &piece[0], piece.size(),
-                            static_cast<off_t>(offset));
-    if (n <= 0) return {Transfer::kEnded, 0, 0};
-    sent.append(piece, 0, static_cast<std::size_t>(n));
-    return {Transfer::kMoved, static_cast<std::size_t>(n), 0};
-  }
-  void end_sending() override { ended_sending = true; }
-
- private:
-  std::size_t take(std::size_t size) {
-    const std::size_t n = std::min({size, room, room_left});
-    if (room_left != std::size_t(-1)) room_left -= n;
-    return n;
-  }
-};
 
 class ConnectionTest : public testing::Test {
  protected:
