@@ -273,19 +273,25 @@ class ConnectionCap(unittest.TestCase):
     def test_sending_connections_are_never_dropped_for_a_newcomer(self):
         def test(server):
             mark = server.line_count()
-            downloads = [paused_download() for _ in range(self.CAP)]
-            newcomer = None
+            downloads = [paused_download() for _ in range(self.CAP - 1)]
+            others = []
             try:
-                newcomer = harness.connect()
-                newcomer.sendall(b"GET /a.txt HTTP/1.1\r\n\r\n")
-                # Every slot is sending: the newcomer waits in the backlog, and nobody is dropped.
-                self.assertFalse(harness.closed_by_server(newcomer, 1.0))
-                self.assertEqual(server.lines_since(mark),
-                                 [b"GET /big.img HTTP/1.1\r"] * self.CAP)
+                # The one waiting for its request gives way, though the downloads are older.
+                others.append(harness.connect())
+                self.assertEqual(get(b"/a.txt"), A_RESPONSE)
+                self.assertTrue(harness.closed_by_server(others[0], 3))
+                # Every slot sending: a newcomer waits in the backlog, and nobody is dropped.
+                downloads.append(paused_download())
+                others.append(harness.connect())
+                others[1].sendall(b"GET /a.txt HTTP/1.1\r\n\r\n")
+                self.assertFalse(harness.closed_by_server(others[1], 1.0))
+                lines = server.lines_since(mark)
+                self.assertEqual(lines.count(b"GET /big.img HTTP/1.1\r"), self.CAP)
+                self.assertFalse([line for line in lines if is_send_failed(line)], lines)
                 harness.reset(downloads.pop(0))
-                self.assertEqual(harness.read_to_close(newcomer, 10), A_RESPONSE)
+                self.assertEqual(harness.read_to_close(others[1], 10), A_RESPONSE)
             finally:
-                for sock in downloads + ([newcomer] if newcomer else []):
+                for sock in downloads + others:
                     sock.close()
         self.run_server(self.LIMIT, test)
 
