@@ -14,13 +14,13 @@
 // worst_ms=W paused=P/COUNT" (worst_ms over the answered requests; paused: how many of the
 // paused downloads received their first bytes). Exits 1 after any error, time-out or paused
 // download that received nothing.
+#include "bench/load_client.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include "bench/load_client.h"
 
 namespace {
 
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
       static_cast<double>(requests) / elapsed,
       static_cast<double>(totals.body_bytes.load()) / elapsed / 1e6,
       static_cast<double>(totals.worst_us.load()) / 1e3, paused_started, options.paused);
-  const bool clean = totals.errors.load() == 0 && totals.timeouts.load() == 0 &&
-                     paused_started == options.paused;
+  const bool clean =
+      totals.errors.load() == 0 && totals.timeouts.load() == 0 && paused_started == options.paused;
   return clean ? 0 : 1;
 }

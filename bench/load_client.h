@@ -61,7 +61,8 @@ std::string make_request(const std::string& path);
 void run_threads(const Job& job, int workers, Totals& totals);
 
 /// Keeps CONNECTIONS requests in flight from one thread with non-blocking sockets until the
-/// deadline; requests still open at the deadline plus the bound (or 10 s) count as time-outs.
+/// deadline; requests open longer than the bound, or still open 10 s after the deadline when
+/// there is no bound, count as time-outs.
 void run_poll(const Job& job, int connections, Totals& totals);
 
 /// Downloads that were started with a small receive buffer, read their first bytes and then

@@ -16,8 +16,7 @@ constexpr std::size_t kFirstBytes = 4096;
 
 // A connected socket that has sent REQUEST, or -1. The receive buffer is set before connecting
 // so that the advertised window is small from the start.
-int open_download(int port, const std::string& request, int receive_buffer,
-                  Clock::duration bound) {
+int open_download(int port, const std::string& request, int receive_buffer, Clock::duration bound) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
@@ -54,9 +53,9 @@ int read_first_bytes(const std::vector<int>& fds, Clock::duration bound) {
       if (recv(p.fd, buffer.data(), buffer.size(), MSG_DONTWAIT) > 0) ++started;
       p.fd = -1;
     }
-    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
-                                 [](const pollfd& p) { return p.fd < 0; }),
-                  waiting.end());
+    waiting.erase(
+        std::remove_if(waiting.begin(), waiting.end(), [](const pollfd& p) { return p.fd < 0; }),
+        waiting.end());
   }
   return started;
 }

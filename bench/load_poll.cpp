@@ -51,8 +51,8 @@ bool open_slot(Slot& slot, const Job& job) {
 // Sends what is left of the request; called once poll finds the socket writable, which is
 // also when a connect in progress has completed.
 Step send_more(Slot& slot, const Job& job) {
-  const ssize_t n = send(slot.fd, job.request.data() + slot.sent, job.request.size() - slot.sent,
-                         MSG_NOSIGNAL);
+  const ssize_t n =
+      send(slot.fd, job.request.data() + slot.sent, job.request.size() - slot.sent, MSG_NOSIGNAL);
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Step::kWaiting : Step::kFailed;
   slot.sent += static_cast<std::size_t>(n);
   return Step::kWaiting;
@@ -98,6 +98,18 @@ std::vector<pollfd> poll_set(const std::vector<Slot>& slots, const Job& job) {
   return fds;
 }
 
+// Gives up the requests that have been open longer than the job's bound.
+void give_up_late(std::vector<Slot>& slots, const Job& job, Totals& totals) {
+  if (job.bound.count() <= 0) return;
+  const Clock::time_point now = Clock::now();
+  for (Slot& slot : slots) {
+    if (slot.fd < 0 || now - slot.start <= job.bound) continue;
+    totals.timeouts.fetch_add(1);
+    close(slot.fd);
+    slot.fd = -1;
+  }
+}
+
 }  // namespace
 
 void run_poll(const Job& job, int connections, Totals& totals) {
@@ -114,6 +126,7 @@ void run_poll(const Job& job, int connections, Totals& totals) {
       const Step step = advance(slots[i], job, fds[i].revents, buffer);
       if (step != Step::kWaiting) finish(slots[i], job, totals, step);
     }
+    give_up_late(slots, job, totals);
   }
   for (Slot& slot : slots) {
     if (slot.fd < 0) continue;
