@@ -2,7 +2,7 @@
 """Load benchmark: dirhttp against nginx, lighttpd and python3 http.server on one fixture tree.
 
 Usage: bench/run.py BUILD_DIR [--rounds N] [--seconds S] [--cells KEY,...] [--servers NAME,...]
-                    [--baseline OTHER_DIRHTTP]
+                    [--dirhttp DIRHTTP] [--baseline OTHER_DIRHTTP]
 
 Each round starts every server in turn on loopback (dirhttp on 8080 under the port lock, the
 peers on 8081-8083 under their own configuration in a temporary directory), runs the cells
@@ -196,14 +196,13 @@ class PortLock:
         self.f.close()
 
 
-def start_server(name, build, fixture, temp, baseline=None):
+def start_server(name, binaries, fixture, temp):
     """Starts one server; returns (process, port, lock or None)."""
     devnull = subprocess.DEVNULL
     if name in ("dirhttp", "baseline"):
         lock = PortLock().__enter__()
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        binary = os.path.join(build, "dirhttp") if name == "dirhttp" else baseline
-        proc = subprocess.Popen([binary], cwd=fixture, env=env,
+        proc = subprocess.Popen([binaries[name]], cwd=fixture, env=env,
                                 stdout=devnull, stderr=devnull)
         return proc, 8080, lock
     if name == "nginx":
@@ -291,8 +290,8 @@ def cell_results(cell, fields):
     return results
 
 
-def run_server(name, build, fixture, temp, seconds, load, baseline, cells):
-    proc, port, lock = start_server(name, build, fixture, temp, baseline)
+def run_server(name, binaries, fixture, temp, seconds, load, cells):
+    proc, port, lock = start_server(name, binaries, fixture, temp)
     results = {}
     try:
         wait_ready(port, proc)
@@ -390,6 +389,8 @@ def parse_args():
                         help="comma-separated, from dirhttp,nginx,lighttpd,python,baseline")
     parser.add_argument("--cells", default=",".join(c.key for c in CELLS),
                         help="comma-separated, from " + ",".join(c.key for c in CELLS))
+    parser.add_argument("--dirhttp", help="the dirhttp binary (default BUILD/dirhttp; the load "
+                        "client is always BUILD's)")
     parser.add_argument("--baseline", help="another dirhttp binary, run as server 'baseline' "
                         "(added after dirhttp) to compare two builds in the same round")
     args = parser.parse_args()
@@ -413,6 +414,8 @@ def main():
     args = parse_args()
     build = os.path.abspath(args.build)
     load = os.path.join(build, "bench", "dirhttp_load")
+    binaries = {"dirhttp": os.path.abspath(args.dirhttp or os.path.join(build, "dirhttp")),
+                "baseline": args.baseline}
 
     temp = tempfile.mkdtemp(prefix="dirhttp-bench-")
     fixture = os.path.join(temp, "tree")
@@ -425,8 +428,8 @@ def main():
             round_results = {}
             for name in args.servers:
                 print("round %d: %s" % (r + 1, name), file=sys.stderr, flush=True)
-                round_results[name] = run_server(name, build, fixture, temp, args.seconds, load,
-                                                 args.baseline, args.cells)
+                round_results[name] = run_server(name, binaries, fixture, temp, args.seconds,
+                                                 load, args.cells)
             rounds.append(round_results)
     finally:
         shutil.rmtree(temp, ignore_errors=True)
