@@ -103,7 +103,9 @@ check-windows: windows debug
 	tools/netns-run tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
 
 # Micro-benchmarks, then the load benchmark against nginx, lighttpd and python3 http.server
-# (a few minutes; ROUNDS and BENCH_SECONDS tune it). Never part of `make test`.
+# (a few minutes; ROUNDS and BENCH_SECONDS tune it, CELLS=small1,paused,... picks cells,
+# BASELINE=path/to/other/dirhttp adds a column). In a network namespace of its own where the
+# machine allows it. Never part of `make test`.
 ROUNDS ?= 3
 BENCH_SECONDS ?= 2
 bench:
@@ -111,4 +113,5 @@ bench:
 	cmake --preset bench -DDIRHTTP_WERROR=$(WERROR) >/dev/null
 	cmake --build --preset bench -j 2
 	build/bench/bench/dirhttp_micro --benchmark_min_time=0.2
-	python3 bench/run.py build/bench --rounds $(ROUNDS) --seconds $(BENCH_SECONDS)
+	tools/netns-run python3 bench/run.py build/bench --rounds $(ROUNDS) --seconds $(BENCH_SECONDS) \
+	  $(if $(CELLS),--cells $(CELLS)) $(if $(BASELINE),--baseline $(BASELINE))

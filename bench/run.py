@@ -1,15 +1,20 @@
 #!/usr/bin/env python3
 """Load benchmark: dirhttp against nginx, lighttpd and python3 http.server on one fixture tree.
 
-Usage: bench/run.py BUILD_DIR [--rounds N] [--seconds S]
+Usage: bench/run.py BUILD_DIR [--rounds N] [--seconds S] [--cells KEY,...] [--servers NAME,...]
+                    [--dirhttp DIRHTTP] [--baseline OTHER_DIRHTTP]
 
 Each round starts every server in turn on loopback (dirhttp on 8080 under the port lock, the
-peers on 8081-8083 under their own configuration in a temporary directory), runs the workloads
+peers on 8081-8083 under their own configuration in a temporary directory), runs the cells
 against it with bench's load client, and stops it by its PID. The table shows the median over
-rounds of each cell and of dirhttp's per-round ratio to each peer.
+rounds of each cell and of dirhttp's per-round ratio to each peer, then the goals.
+Run inside tools/netns-run (which sets DIRHTTP_NETNS=1) the port is the run's own and no lock
+is taken.
 """
 import argparse
+import collections
 import fcntl
+import math
 import os
 import shutil
 import signal
@@ -24,16 +29,57 @@ PORT_LOCK = "/tmp/dirhttp-port-8080.lock"
 LOCK_WAIT_SECONDS = 1200
 LISTING_ENTRIES = 1000
 LARGE_SIZE = 256 * 1024 * 1024
+MANY_SIZE = 64 * 1024 * 1024
+# A small request beside paused downloads that is not answered within this is given up; the
+# paused downloads wait at most this for their first bytes. The cell lasts at most its time
+# plus twice this.
+PAUSED_BOUND_SECONDS = 1.0
+PAUSED_DOWNLOADS = 4
+PAUSED_RECEIVE_BUFFER = 4096
 
-# (key, label, path, workers, unit)
-WORKLOADS = [
-    ("small1", "1 KiB file, K=1 (req/s)", "/small.txt", 1, "req"),
-    ("small16", "1 KiB file, K=16 (req/s)", "/small.txt", 16, "req"),
-    ("medium", "64 KiB file, K=1 (req/s)", "/medium.bin", 1, "req"),
-    ("listing", "listing of 1,000 entries, K=1 (req/s)", "/list/", 1, "req"),
-    ("large", "256 MiB file, K=1 (MB/s)", "/large.bin", 1, "mb"),
+# key: the row it fills; clients: K (threads, or connections with --poll); factor: of the cell
+# time; options: more load client arguments; rss_key: the row of the server's peak RSS over it.
+Cell = collections.namedtuple("Cell", "key label path clients unit factor options rss_key")
+CELLS = [
+    Cell("small1", "1 KiB file, K=1 (req/s)", "/small.txt", 1, "req", 1, [], None),
+    Cell("small16", "1 KiB file, K=16 (req/s)", "/small.txt", 16, "req", 1, [], None),
+    Cell("medium", "64 KiB file, K=1 (req/s)", "/medium.bin", 1, "req", 1, [], None),
+    Cell("listing", "listing of 1,000 entries, K=1 (req/s)", "/list/", 1, "req", 1, [], None),
+    Cell("large", "256 MiB file, K=1 (MB/s)", "/large.bin", 1, "mb", 1.5, [], "rss"),
+    Cell("paused", "1 KiB, K=1, beside 4 paused (req/s)", "/small.txt", 1, "req", 1,
+         ["--bound", str(PAUSED_BOUND_SECONDS), "--paused", str(PAUSED_DOWNLOADS), "/large.bin",
+          "--receive-buffer", str(PAUSED_RECEIVE_BUFFER)], None),
+    Cell("small256", "1 KiB file, K=256 (req/s)", "/small.txt", 256, "req", 1, ["--poll"], None),
+    Cell("many64", "32 simultaneous 64 MiB files (MB/s)", "/many.bin", 32, "mb", 1.5, [],
+         "rss32"),
 ]
+# Rows that a cell fills besides its own, after it: (cell key, row key, label).
+EXTRA_ROWS = [
+    ("large", "rss", "peak RSS, 256 MiB run (MiB)"),
+    ("paused", "paused_ms", "  worst latency of those (ms)"),
+    ("paused", "paused_started", "  paused that got first bytes (of 4)"),
+    ("small256", "small256_failed", "  failed or unanswered requests (count)"),
+    ("many64", "rss32", "peak RSS, 32 x 64 MiB run (MiB)"),
+]
+# Rows whose ratio to a peer means nothing (lower is better, or a count).
+NO_RATIO_ROWS = {"paused_ms", "paused_started", "small256_failed"}
 SERVERS = ["dirhttp", "nginx", "lighttpd", "python"]
+DIRHTTP_BUILDS = ("dirhttp", "baseline")
+
+# (label, row, reference, threshold): reference "faster" is the faster of nginx and lighttpd,
+# "nginx" nginx, and None an absolute upper bound (the row must stay below the threshold).
+GOALS = [
+    ("1 KiB, K=1: >= 1.2x faster peer", "small1", "faster", 1.2),
+    ("1 KiB, K=16: >= 1.0x faster peer", "small16", "faster", 1.0),
+    ("listing of 1,000: >= 4x nginx", "listing", "nginx", 4.0),
+    ("256 MiB: >= 0.95x faster peer", "large", "faster", 0.95),
+    ("256 MiB: peak RSS < 4 MiB", "rss", None, 4.0),
+    ("beside 4 paused: >= 1.0x faster peer", "paused", "faster", 1.0),
+    ("beside 4 paused: worst < 50 ms", "paused_ms", None, 50.0),
+    ("1 KiB, K=256: >= 1.0x faster peer", "small256", "faster", 1.0),
+    ("32 x 64 MiB: >= 0.95x faster peer", "many64", "faster", 0.95),
+    ("32 x 64 MiB: peak RSS < 16 MiB", "rss32", None, 16.0),
+]
 
 
 def make_fixture(root):
@@ -47,9 +93,10 @@ def make_fixture(root):
     for i in range(LISTING_ENTRIES):
         open(os.path.join(listing, "entry-%04d.txt" % i), "wb").close()
     block = bytes(range(256)) * 4096  # 1 MiB
-    with open(os.path.join(root, "large.bin"), "wb") as f:
-        for _ in range(LARGE_SIZE // len(block)):
-            f.write(block)
+    for name, size in (("large.bin", LARGE_SIZE), ("many.bin", MANY_SIZE)):
+        with open(os.path.join(root, name), "wb") as f:
+            for _ in range(size // len(block)):
+                f.write(block)
 
 
 def fetch(port, path, timeout=10):
@@ -123,6 +170,10 @@ def peak_kib(pids):
 
 class PortLock:
     def __enter__(self):
+        self.f = None
+        # In a private network namespace (tools/netns-run) the port is this run's alone.
+        if os.environ.get("DIRHTTP_NETNS") == "1":
+            return self
         # A blocking wait queues behind the other holders; polling would lose every race to them.
         self.f = open(PORT_LOCK, "a")
 
@@ -139,18 +190,19 @@ class PortLock:
         return self
 
     def __exit__(self, *exc):
+        if self.f is None:
+            return
         fcntl.flock(self.f, fcntl.LOCK_UN)
         self.f.close()
 
 
-def start_server(name, build, fixture, temp, baseline=None):
+def start_server(name, binaries, fixture, temp):
     """Starts one server; returns (process, port, lock or None)."""
     devnull = subprocess.DEVNULL
     if name in ("dirhttp", "baseline"):
         lock = PortLock().__enter__()
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        binary = os.path.join(build, "dirhttp") if name == "dirhttp" else baseline
-        proc = subprocess.Popen([binary], cwd=fixture, env=env,
+        proc = subprocess.Popen([binaries[name]], cwd=fixture, env=env,
                                 stdout=devnull, stderr=devnull)
         return proc, 8080, lock
     if name == "nginx":
@@ -211,51 +263,159 @@ def stop_server(proc, lock):
         lock.__exit__()
 
 
-def run_load(load, port, path, workers, seconds, status, length):
-    out = subprocess.run([load, str(port), path, str(workers), str(seconds), str(status),
-                          str(length)], capture_output=True, text=True, timeout=seconds + 120)
+def run_load(load, port, cell, seconds, length):
+    """Runs the load client for one cell; returns its fields (requests=, req_per_s=, ...)."""
+    command = [load, str(port), cell.path, str(cell.clients), str(seconds), "200",
+               str(length)] + cell.options
+    out = subprocess.run(command, capture_output=True, text=True, timeout=seconds + 120)
     fields = dict(kv.split("=") for kv in out.stdout.split())
     if out.returncode != 0:
-        print("  warning: port %d %s: %s" % (port, path, out.stdout.strip()), file=sys.stderr)
+        print("  warning: port %d %s: %s" % (port, cell.key, out.stdout.strip()),
+              file=sys.stderr)
     return fields
 
 
-def run_server(name, build, fixture, temp, seconds, load, baseline):
-    proc, port, lock = start_server(name, build, fixture, temp, baseline)
+def cell_results(cell, fields):
+    """The rows one cell fills from the load client's fields."""
+    if cell.unit == "mb":
+        return {cell.key: float(fields["mb_per_s"])}
+    results = {cell.key: float(fields["req_per_s"])}
+    if cell.key == "paused":
+        # A small request given up at the bound makes the worst latency "more than the bound".
+        timed_out = int(fields["timeouts"]) > 0 or int(fields["requests"]) == 0
+        results["paused_ms"] = math.inf if timed_out else float(fields["worst_ms"])
+        results["paused_started"] = float(fields["paused"].split("/")[0])
+    if cell.key == "small256":
+        results["small256_failed"] = float(int(fields["errors"]) + int(fields["timeouts"]))
+    return results
+
+
+def run_server(name, binaries, fixture, temp, seconds, load, cells):
+    proc, port, lock = start_server(name, binaries, fixture, temp)
     results = {}
     try:
         wait_ready(port, proc)
-        for key, _, path, workers, unit in WORKLOADS:
-            probe = fetch(port, path, timeout=60)
+        for cell in cells:
+            # The probe also waits until a server held up by the cell before serves again.
+            probe = fetch(port, cell.path, timeout=60)
             if probe is None or probe[0] != 200:
-                raise RuntimeError("%s: %s answered %r" % (name, path, probe))
-            length = probe[1]
-            if key == "large":
-                pids = process_tree(proc.pid)
+                raise RuntimeError("%s: %s answered %r" % (name, cell.path, probe))
+            pids = process_tree(proc.pid)
+            if cell.rss_key:
                 reset_peak(pids)
-            fields = run_load(load, port, path, workers, seconds * (1.5 if key == "large" else 1),
-                              200, length)
-            results[key] = float(fields["mb_per_s" if unit == "mb" else "req_per_s"])
-            if key == "large":
-                results["rss"] = peak_kib(pids) / 1024.0
+            fields = run_load(load, port, cell, seconds * cell.factor, probe[1])
+            results.update(cell_results(cell, fields))
+            if cell.rss_key:
+                results[cell.rss_key] = peak_kib(pids) / 1024.0
     finally:
         stop_server(proc, lock)
     return results
 
 
-def main():
+def table_rows(cells):
+    """(row key, label) for the cells run, each followed by the rows it fills besides its own."""
+    rows = []
+    for cell in cells:
+        rows.append((cell.key, cell.label))
+        rows += [(row, label) for key, row, label in EXTRA_ROWS if key == cell.key]
+    return rows
+
+
+def format_value(key, value):
+    if math.isinf(value):
+        return "%11s" % (">%d" % (PAUSED_BOUND_SECONDS * 1000))
+    return "%11.1f" % value
+
+
+def print_table(rounds, servers, cells):
+    peers = [s for s in servers if s != "dirhttp"]
+    header = "%-42s" % ("cell (median of %d rounds)" % len(rounds))
+    header += "".join("%11s" % s for s in servers)
+    if "dirhttp" in servers:
+        header += "".join("%13s" % ("/" + p) for p in peers)
+    print(header)
+    for key, label in table_rows(cells):
+        line = "%-42s" % label
+        for s in servers:
+            line += format_value(key, statistics.median(rd[s][key] for rd in rounds))
+        if "dirhttp" in servers:
+            for p in peers:
+                ratios = [rd["dirhttp"][key] / rd[p][key] for rd in rounds
+                          if key not in NO_RATIO_ROWS and 0 < rd[p][key] < math.inf]
+                line += "%12.2fx" % statistics.median(ratios) if ratios else "%13s" % "-"
+        print(line)
+
+
+def reference(rd, name):
+    """The figure a goal compares with in one round: nginx's, or the faster of nginx and lighttpd."""
+    return rd["nginx"] if name == "nginx" else {
+        k: max(rd["nginx"][k], rd["lighttpd"][k]) for k in rd["nginx"]}
+
+
+def print_goals(rounds, servers, cells):
+    """For each dirhttp build, each goal whose cell ran: the median figure and whether it is met."""
+    builds = [s for s in DIRHTTP_BUILDS if s in servers]
+    rows = {key for key, _ in table_rows(cells)}
+    has_peers = {"nginx", "lighttpd"} <= set(servers)
+    if not builds:
+        return
+    print()
+    print("%-42s" % "goal (median of per-round figures)" + "".join("%16s" % b for b in builds))
+    for label, row, ref, threshold in GOALS:
+        if row not in rows or (ref is not None and not has_peers):
+            continue
+        line = "%-42s" % label
+        for b in builds:
+            if ref is None:
+                value = statistics.median(rd[b][row] for rd in rounds)
+                met = value < threshold
+                shown = format_value(row, value).strip()
+            else:
+                ratios = [rd[b][row] / reference(rd, ref)[row] for rd in rounds
+                          if reference(rd, ref)[row] > 0]
+                value = statistics.median(ratios) if ratios else 0.0
+                met = value >= threshold
+                shown = "%.2fx" % value
+            line += "%16s" % ("%s %s" % (shown, "met" if met else "MISSED"))
+        print(line)
+
+
+def parse_args():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=2.0)
     parser.add_argument("--servers", default=",".join(SERVERS),
                         help="comma-separated, from dirhttp,nginx,lighttpd,python,baseline")
+    parser.add_argument("--cells", default=",".join(c.key for c in CELLS),
+                        help="comma-separated, from " + ",".join(c.key for c in CELLS))
+    parser.add_argument("--dirhttp", help="the dirhttp binary (default BUILD/dirhttp; the load "
+                        "client is always BUILD's)")
     parser.add_argument("--baseline", help="another dirhttp binary, run as server 'baseline' "
-                        "to compare two builds in the same round")
+                        "(added after dirhttp) to compare two builds in the same round")
     args = parser.parse_args()
+    args.servers = args.servers.split(",")
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
+        if "baseline" not in args.servers:
+            args.servers.insert(args.servers.index("dirhttp") + 1 if "dirhttp" in args.servers
+                                else 0, "baseline")
+    unknown = set(args.servers) - set(SERVERS) - {"baseline"}
+    if unknown or ("baseline" in args.servers and not args.baseline):
+        parser.error("--servers: unknown %s, or baseline without --baseline" % sorted(unknown))
+    keys = args.cells.split(",")
+    if set(keys) - {c.key for c in CELLS}:
+        parser.error("--cells: unknown %s" % sorted(set(keys) - {c.key for c in CELLS}))
+    args.cells = [c for c in CELLS if c.key in keys]
+    return args
+
+
+def main():
+    args = parse_args()
     build = os.path.abspath(args.build)
     load = os.path.join(build, "bench", "dirhttp_load")
-    servers = args.servers.split(",")
+    binaries = {"dirhttp": os.path.abspath(args.dirhttp or os.path.join(build, "dirhttp")),
+                "baseline": args.baseline}
 
     temp = tempfile.mkdtemp(prefix="dirhttp-bench-")
     fixture = os.path.join(temp, "tree")
@@ -266,37 +426,16 @@ def main():
         rounds = []
         for r in range(args.rounds):
             round_results = {}
-            for name in servers:
+            for name in args.servers:
                 print("round %d: %s" % (r + 1, name), file=sys.stderr, flush=True)
-                round_results[name] = run_server(name, build, fixture, temp, args.seconds, load,
-                                                 args.baseline)
+                round_results[name] = run_server(name, binaries, fixture, temp, args.seconds,
+                                                 load, args.cells)
             rounds.append(round_results)
     finally:
         shutil.rmtree(temp, ignore_errors=True)
 
-    peers = [s for s in servers if s != "dirhttp"]
-    rows = [(k, label) for k, label, *_ in WORKLOADS] + [("rss", "peak RSS, 256 MiB run (MiB)")]
-    header = "%-40s" % "workload (median of %d rounds)" % len(rounds)
-    header += "".join("%11s" % s for s in servers)
-    if "dirhttp" in servers:
-        header += "".join("%13s" % ("/" + p) for p in peers)
-    print(header)
-    for key, label in rows:
-        line = "%-40s" % label
-        for s in servers:
-            line += "%11.1f" % statistics.median(rd[s][key] for rd in rounds)
-        if "dirhttp" in servers:
-            for p in peers:
-                ratios = [rd["dirhttp"][key] / rd[p][key] for rd in rounds if rd[p][key] > 0]
-                line += "%12.2fx" % statistics.median(ratios) if ratios else "%13s" % "-"
-        print(line)
-    if "dirhttp" in servers and {"nginx", "lighttpd"} <= set(servers):
-        print()
-        for key, label in rows[:-1]:
-            ratios = [rd["dirhttp"][key] / max(rd["nginx"][key], rd["lighttpd"][key])
-                      for rd in rounds]
-            print("%-40s dirhttp / faster of nginx, lighttpd: %.2fx" %
-                  (label, statistics.median(ratios)))
+    print_table(rounds, args.servers, args.cells)
+    print_goals(rounds, args.servers, args.cells)
 
 
 if __name__ == "__main__":
