@@ -24,7 +24,7 @@ async function main(output) {
   let browser;
   try {
     server = await h.start_server(root);
-    browser = await h.launch_browser({ width: 480, height: 300 });
+    browser = await h.launch_browser({ width: 480, height: 265 });
     const page = await browser.context.newPage();
     await page.goto(`${h.BASE_URL}/`);
     await page.screenshot({ path: output });
