@@ -26,7 +26,7 @@ constexpr int kLongestCharacter = 4;
 using WideText = std::basic_string<WCHAR>;
 
 // clang-format off
-void append_ascii_escaped(char c, std::string& out) {
+inline void append_ascii_escaped(char c, std::string& out) {
   switch (c) {
     case '&': out += "&amp;"; break;
     case '<': out += "&lt;"; break;
@@ -73,34 +73,8 @@ int convert_strictly(std::string_view text, WideText& wide) {
                              static_cast<int>(wide.size()));
 }
 
-bool all_ascii(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-void append_href_encoded(std::string_view text, std::string& out) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (href_safe(c)) {
-      out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0x0F];
-    }
-  }
-}
-
-void append_html_escaped(std::string_view text, std::string& out) {
-  if (all_ascii(text)) {
-    for (char c : text) append_ascii_escaped(c, out);
-    return;
-  }
+// Appends the characters of `text`, which begins with a byte above 0x7F.
+void append_decoded(std::string_view text, std::string& out) {
   WideText wide;
   if (const int units = convert_strictly(text, wide)) {
     append_units(wide.data(), static_cast<std::size_t>(units), out);
@@ -129,6 +103,34 @@ void append_html_escaped(std::string_view text, std::string& out) {
       i += length;
     }
   }
+}
+
+}  // namespace
+
+void append_href_encoded(std::string_view text, std::string& out) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (href_safe(c)) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+}
+
+void append_html_escaped(std::string_view text, std::string& out) {
+  // ASCII bytes are characters of their own in every ANSI code page, so the text up to its first
+  // byte above 0x7F is escaped byte by byte and the rest, from that character on, is decoded.
+  std::size_t ascii = 0;
+  for (; ascii < text.size(); ++ascii) {
+    const char c = text[ascii];
+    if (static_cast<unsigned char>(c) >= 0x80) break;
+    append_ascii_escaped(c, out);
+  }
+  if (ascii < text.size()) append_decoded(text.substr(ascii), out);
 }
 
 }  // namespace dirhttp
