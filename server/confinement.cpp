@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/win32.h"
+
 namespace dirhttp {
 namespace {
 
@@ -29,7 +31,7 @@ bool only_dots_and_spaces(std::string_view segment) {
 bool reserved_device_name(std::string_view segment) {
   std::string_view base = segment.substr(0, segment.find('.'));
   while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-  for (std::string_view name : {"CON", "PRN", "AUX", "NUL"}) {
+  for (std::string_view name : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"}) {
     if (equals_upper(base, name)) return true;
   }
   if (base.size() != 4) return false;
@@ -46,12 +48,23 @@ bool segment_is_safe(std::string_view segment, bool windows_names) {
   return !only_dots_and_spaces(segment) && !reserved_device_name(segment);
 }
 
+// The A functions convert a name from the ANSI code page before they look at it, and a byte that
+// does not convert is dropped or replaced there ("NUL" followed by a lone lead byte of a
+// double-byte code page opens the device): the checks hold only for names that convert whole.
+bool converts_cleanly(const std::string& name) {
+  std::basic_string<WCHAR> wide(name.size(), 0);
+  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
+                             static_cast<int>(name.size()), wide.data(),
+                             static_cast<int>(wide.size())) != 0;
+}
+
 }  // namespace
 
 bool target_is_confined(const std::string& request_target, bool windows_names) {
   if (request_target.empty() || request_target[0] != '\\') return false;
   if (request_target.find('\0') != std::string::npos) return false;
   if (windows_names && request_target.find(':') != std::string::npos) return false;
+  if (windows_names && !converts_cleanly(request_target)) return false;
   std::size_t start = 0;
   while (start <= request_target.size()) {
     std::size_t end = request_target.find_first_of("\\/", start);

@@ -7,6 +7,7 @@
 #include "platform/net.h"
 #include "platform/win32.h"
 #include "server/connection_loop.h"
+#include "server/document_root.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ int main() {
     return 1;
   }
   const std::string document_root(directory.data(), length);
+  if (!dirhttp::accept_document_root(document_root)) return 1;
 
   WSADATA wsa_data;
   const int startup = WSAStartup(MAKEWORD(2, 2), &wsa_data);

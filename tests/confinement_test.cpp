@@ -65,6 +65,20 @@ TEST(Confinement, Table) {
       {"\\NULL.txt", true, true},
       {"\\icon.png", true, true},
       {"\\a\\LPT", true, true},
+      // Console and clock devices.
+      {"\\CONIN$", true, false},
+      {"\\conout$", true, false},
+      {"\\docs\\Clock$.txt", true, false},
+      {"\\CONIN", true, true},
+      {"\\CONOUT$x", true, true},
+      // Bytes the ANSI code page cannot convert (UTF-8 here, as with Windows' UTF-8 code page):
+      // Windows would drop or replace them before it looks at the name.
+      {"\\..\x81", true, false},
+      {"\\NUL\x81", true, false},
+      {"\\COM1\x81", true, false},
+      {"\\caf\xE9.txt", true, false},
+      {"\\x\xE6\x97", true, false},
+      {"\\caf\xC3\xA9\\\xE6\x97\xA5\xF0\x9F\x8E\x89.txt", true, true},
   };
   for (const ConfinementCase& c : cases) {
     EXPECT_EQ(target_is_confined(c.target, false), c.posix) << "POSIX: " << c.target.c_str();

@@ -3,6 +3,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/file_io.h"
 #include "platform/win32.h"
@@ -35,6 +36,49 @@ TEST(PlatformFiles, EnumerationDeliversEveryEntryWithDots) {
   EXPECT_EQ(names, (std::set<std::string>{".", "..", ".hidden", "file.txt", "sub"}));
   // The root of a listing arrives with its separator doubled.
   EXPECT_EQ(enumerate(tree.root() + "\\d\\\\*", &opened).size(), 5u);
+}
+
+std::vector<std::string> enumerate_in_order(const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(entry.cFileName);
+  } while (FindNextFileA(find, &entry) != 0);
+  FindClose(find);
+  return names;
+}
+
+// The order NTFS delivers: "." and "..", then a-z read as A-Z, then unsigned bytes.
+TEST(PlatformFiles, EnumerationComesInNameOrder) {
+  // clang-format off
+  const std::vector<std::string> in_order = {
+      ".", "..", "-dash", ".hidden", "0", "10", "2",
+      "A", "a", "a-b", "aa", "Ab", "ab", "a_b", "B",
+      // Alike in their first 16 bytes: told apart further on.
+      "holiday photos 2024-10.jpg", "holiday photos 2024-9.jpg",
+      "holiday photos 2024-a.jpg", "holiday photos 2024-B.jpg",
+      "img_10", "IMG_9", "Z", "z_", "[x", "_under", "~tilde",
+      "\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x8E\x89",
+  };
+  // clang-format on
+  TempTree tree;
+  tree.mkdir("d");
+  // Created in reverse, so the order of creation cannot pass for the order asked for.
+  for (auto name = in_order.rbegin(); name != in_order.rend(); ++name) {
+    if (*name != "." && *name != "..") tree.write("d/" + *name, "");
+  }
+  EXPECT_EQ(enumerate_in_order(tree.root() + "\\d\\*"), in_order);
+}
+
+TEST(PlatformFiles, NamesHoldingABackslashAreLeftOut) {
+  TempTree tree;
+  tree.mkdir("d");
+  tree.write("d/a\\b", "");
+  tree.write("d/\\", "");
+  tree.write("d/c", "");
+  EXPECT_EQ(enumerate_in_order(tree.root() + "\\d\\*"), (std::vector<std::string>{".", "..", "c"}));
 }
 
 TEST(PlatformFiles, EnumerationOfNothingFails) {

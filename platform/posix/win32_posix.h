@@ -44,10 +44,12 @@ struct WIN32_FIND_DATAA {
 DWORD GetFileAttributesA(LPCSTR file_name);
 
 /// Opens an enumeration of the directory named by `pattern` ("dir\*") and fills `data` with its
-/// first entry ("." and ".." included). Returns INVALID_HANDLE_VALUE when it cannot be opened.
+/// first entry. Entries come in the order NTFS delivers them: "." and "..", then the names compared
+/// with a-z read as A-Z, then byte by byte (unsigned). Names holding a backslash are left out: no
+/// request could name them. Returns INVALID_HANDLE_VALUE when it cannot be opened.
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
 
-/// Fills `data` with the next entry; zero when there are no more entries or the enumeration failed.
+/// Fills `data` with the next entry in that order; zero when there are no more entries.
 BOOL FindNextFileA(HANDLE find, WIN32_FIND_DATAA* data);
 
 /// Ends an enumeration opened by FindFirstFileA.
@@ -59,6 +61,23 @@ DWORD GetCurrentDirectoryA(DWORD buffer_length, LPSTR buffer);
 
 /// The error code of the last failed call that is not a socket call: the errno.
 DWORD GetLastError();
+
+// ---- text --------------------------------------------------------------------------------------
+
+typedef char16_t WCHAR;
+typedef WCHAR* LPWSTR;
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
+constexpr DWORD MB_ERR_INVALID_CHARS = 0x08;
+
+/// Converts `byte_count` bytes of `text` (up to and including its NUL when -1) from a code page to
+/// UTF-16 into `wide`, which holds `wide_count` units; with `wide_count` 0 only counts them. Here
+/// the ANSI code page (CP_ACP) is UTF-8, as file names are. With MB_ERR_INVALID_CHARS a byte
+/// sequence that is not well-formed UTF-8 fails the call; without it, each such byte becomes
+/// U+FFFD. Returns the number of units, or 0 on failure (invalid input, too small a buffer, an
+/// unknown code page, an empty input).
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int byte_count, LPWSTR wide,
+                        int wide_count);
 
 // ---- sockets -----------------------------------------------------------------------------------
 

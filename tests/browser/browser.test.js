@@ -33,10 +33,36 @@ const ROOT_ENTRIES = [
   // A directory "<b>x<" holding "b>": the nested listing's heading reads /<b>x</b>.
   { name: '<b>x<', kind: 'dir', heading: 'Listing /<b>x<' },
   { name: 'gallery', kind: 'dir', heading: 'Listing /gallery' },
+  { name: 'scripts', kind: 'dir', heading: 'Listing /scripts' },
+  { name: 'photos', kind: 'dir', heading: 'Listing /photos' },
 ].map((entry, index) => ({ ...entry, bytes: Buffer.from(entry.name), marker: `contents of entry ${index}` }));
+
+// A folder of names in several scripts, 2-, 3- and 4-byte UTF-8, and one name that is not
+// UTF-8 (Latin-1 bytes): each link must read as the name itself and open its file.
+const SCRIPT_NAMES = [
+  { bytes: Buffer.from('café.txt'), reads: 'café.txt' },
+  { bytes: Buffer.from('naïve résumé & co.txt'), reads: 'naïve résumé & co.txt' },
+  { bytes: Buffer.from('Ελληνικά.txt'), reads: 'Ελληνικά.txt' },
+  { bytes: Buffer.from('Привет.txt'), reads: 'Привет.txt' },
+  { bytes: Buffer.from('עברית.txt'), reads: 'עברית.txt' },
+  { bytes: Buffer.from('日本語.txt'), reads: '日本語.txt' },
+  { bytes: Buffer.from('emoji 🎉.txt'), reads: 'emoji 🎉.txt' },
+  { bytes: Buffer.from('r\xe9sum\xe9-latin1.txt', 'latin1'), reads: 'r\ufffdsum\ufffd-latin1.txt' },
+].map((entry, index) => ({ ...entry, marker: `contents of script name ${index}` }));
+const SCRIPT_DIRECTORY = { bytes: Buffer.from('données'), reads: 'données' };
+
+// Names in the order the listing must give them (NTFS order), made in another order.
+const PHOTOS_IN_ORDER = ['-cover.txt', '2024', 'a.txt', 'B.txt', 'IMG_0001.JPG', 'img_0002.jpg',
+  'IMG_0010.JPG', 'IMG_0100.JPG', 'Zoo', '_index.txt', 'été.txt'];
 
 function fixture_entries() {
   const files = [];
+  files.push(['scripts', null]);
+  for (const e of SCRIPT_NAMES) files.push([Buffer.concat([Buffer.from('scripts/'), e.bytes]), `${e.marker}\n`]);
+  files.push([Buffer.concat([Buffer.from('scripts/'), SCRIPT_DIRECTORY.bytes]), null]);
+  files.push([Buffer.from('scripts/données/inner.txt'), 'inner\n']);
+  files.push(['photos', null]);
+  for (const name of [...PHOTOS_IN_ORDER].reverse()) files.push([`photos/${name}`, '']);
   for (const e of ROOT_ENTRIES) {
     if (e.kind === 'text') files.push([e.bytes, `${e.marker}\n`]);
     if (e.kind === 'image') files.push([e.bytes, pixel]);
@@ -89,10 +115,9 @@ async function listing(page) {
   };
 }
 
-// What a person reads for a name's bytes on a page decoded with the page's own character set.
-async function displayed(page, bytes) {
-  const charset = await page.evaluate(() => document.characterSet);
-  return new TextDecoder(charset).decode(bytes);
+// What a person must read for a name's bytes: its characters, U+FFFD for bytes that are not UTF-8.
+function displayed(bytes) {
+  return new TextDecoder('utf-8').decode(bytes);
 }
 
 test('the root listing shows its heading and one link per entry', { timeout: 30000 }, async () => {
@@ -101,7 +126,7 @@ test('the root listing shows its heading and one link per entry', { timeout: 300
   const seen = await listing(page);
   assert.equal(seen.heading, 'Listing /');
   const expected = [];
-  for (const e of ROOT_ENTRIES) expected.push(await displayed(page, e.bytes));
+  for (const e of ROOT_ENTRIES) expected.push(displayed(e.bytes));
   assert.deepEqual([...seen.links].sort(), [...expected].sort());
   assert.equal(seen.markup, 0, 'a name was taken as markup');
   await page.close();
@@ -117,7 +142,7 @@ test('each link of the root listing opens the right thing, and back', { timeout:
   for (const e of ROOT_ENTRIES) {
     await t.test(`link ${label(e.bytes)} (${e.kind})`, async () => {
       await page.goto(`${h.BASE_URL}/`);
-      const text = await displayed(page, e.bytes);
+      const text = displayed(e.bytes);
       const texts = await page.$$eval('a', (as) => as.map((a) => a.textContent));
       assert.equal(texts.filter((x) => x === text).length, 1, `one link reads ${text}`);
       await Promise.all([page.waitForNavigation(), page.locator('a').nth(texts.indexOf(text)).click()]);
@@ -141,6 +166,34 @@ test('each link of the root listing opens the right thing, and back', { timeout:
       assert.equal(await page.locator('h1').innerText(), 'Listing /');
     });
   }
+  await page.close();
+});
+
+test('names in several scripts read as themselves and open their files', { timeout: 60000 }, async (t) => {
+  const page = await browser.context.newPage();
+  await page.goto(`${h.BASE_URL}/scripts`);
+  const seen = await listing(page);
+  assert.equal(seen.heading, 'Listing /scripts');
+  assert.deepEqual([...seen.links].sort(), [...SCRIPT_NAMES.map((e) => e.reads), SCRIPT_DIRECTORY.reads].sort());
+  for (const e of SCRIPT_NAMES) {
+    await t.test(`link ${e.reads}`, async () => {
+      await page.goto(`${h.BASE_URL}/scripts`);
+      await Promise.all([page.waitForNavigation(), page.getByRole('link', { name: e.reads, exact: true }).click()]);
+      assert.equal((await page.locator('body').innerText()).trim(), e.marker);
+    });
+  }
+  await page.goto(`${h.BASE_URL}/scripts`);
+  await Promise.all([page.waitForNavigation(), page.getByRole('link', { name: SCRIPT_DIRECTORY.reads, exact: true }).click()]);
+  assert.deepEqual(await listing(page), { heading: 'Listing /scripts/données', links: ['inner.txt'], markup: 0 });
+  await Promise.all([page.waitForNavigation(), page.getByRole('link', { name: 'inner.txt' }).click()]);
+  assert.equal((await page.locator('body').innerText()).trim(), 'inner');
+  await page.close();
+});
+
+test('a folder lists its entries in name order', { timeout: 30000 }, async () => {
+  const page = await browser.context.newPage();
+  await page.goto(`${h.BASE_URL}/photos/`);
+  assert.deepEqual(await listing(page), { heading: 'Listing /photos/', links: PHOTOS_IN_ORDER, markup: 0 });
   await page.close();
 });
 

@@ -404,6 +404,13 @@ def file_response(content_type, body):
     return b"HTTP/1.1 200 OK\nContent-Type: " + content_type + b"\n\n" + body
 
 
+def name_order_key(name):
+    """The key that sorts names (str or bytes) as listings give them, in NTFS order: ASCII a-z
+    read as A-Z, then byte by byte."""
+    raw = os.fsencode(name)
+    return bytes(b - 32 if 0x61 <= b <= 0x7A else b for b in raw), raw
+
+
 def listing_items(page):
     """The (href, text) pairs of a listing page, in page order."""
     return re.findall(rb'<li><a href="([^"]*)">(.*?)</a></li>', page)

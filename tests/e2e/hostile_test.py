@@ -36,11 +36,12 @@ def file_response(path):
 
 def listing_response(directory, listing_path):
     """The exact listing response for a directory whose names need no escaping, in the order the
-    file system enumerates them (os.listdir reads the directory the same way)."""
+    server lists them."""
     prefix = listing_path if listing_path.endswith("/") else listing_path + "/"
     links = b"".join(
         b'<li><a href="' + prefix.encode() + name.encode() + b'">' + name.encode() +
-        b"</a></li>" for name in os.listdir(directory) if not name.startswith("."))
+        b"</a></li>" for name in sorted(os.listdir(directory), key=harness.name_order_key)
+        if not name.startswith("."))
     return (b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n<h1>Listing " + listing_path.encode() +
             b"</h1><ul>" + links + b"</ul>")
 

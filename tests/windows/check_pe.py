@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Checks the shipped Windows program without running it (these machines run no 32-bit code):
 objdump must see a PE32 for i386 with the console subsystem that imports only from DLLs that every
-Windows has. With a zip given, also checks the download: that same exe and a CRLF README.txt.
+Windows has, and its application manifest must ask for UTF-8 as the ANSI code page. With a zip given, also checks the download: that same exe and a CRLF README.txt.
 
 Usage: check_pe.py EXE [ZIP]
 """
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -25,6 +26,70 @@ def objdump():
         if shutil.which(name):
             return name
     sys.exit("check_pe: no objdump found (install binutils)")
+
+
+def resources(path):
+    """The resources of the PE file at `path`: {(type id, name id): bytes}; numeric ids only."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        return {}
+    sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    optional = pe + 24
+    magic = struct.unpack_from("<H", data, optional)[0]
+    directories = optional + (96 if magic == 0x10B else 112)
+    resource_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
+    table = []  # (virtual address, size, file offset) of each section
+    for i in range(sections):
+        vsize, vaddr, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size
+                                                         + 40 * i + 8)
+        table.append((vaddr, max(vsize, raw_size), raw))
+
+    def offset(rva):
+        for vaddr, size, raw in table:
+            if vaddr <= rva < vaddr + size:
+                return raw + rva - vaddr
+        raise ValueError("RVA %#x is in no section" % rva)
+
+    if resource_rva == 0:
+        return {}
+    base = offset(resource_rva)
+
+    def entries(directory):
+        named, numbered = struct.unpack_from("<HH", data, base + directory + 12)
+        for i in range(named + numbered):
+            name, target = struct.unpack_from("<II", data, base + directory + 16 + 8 * i)
+            yield name, target
+
+    found = {}
+    for type_id, type_dir in entries(0):
+        for name_id, name_dir in entries(type_dir & 0x7FFFFFFF):
+            for _, leaf in entries(name_dir & 0x7FFFFFFF):
+                rva, size = struct.unpack_from("<II", data, base + leaf)
+                found[(type_id, name_id)] = data[offset(rva):offset(rva) + size]
+    return found
+
+
+RT_MANIFEST = 24
+
+
+def check_manifest(path):
+    """Problems with the application manifest of the exe at `path`."""
+    manifest = resources(path).get((RT_MANIFEST, 1))
+    if manifest is None:
+        return ["no application manifest (RT_MANIFEST resource 1)"]
+    problems = []
+    wanted = [
+        (rb"<activeCodePage[^>]*>\s*UTF-8\s*</activeCodePage>", "activeCodePage UTF-8"),
+        (rb'<requestedExecutionLevel\s+level="asInvoker"', "requestedExecutionLevel asInvoker"),
+        (rb'<supportedOS Id="\{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a\}"', "supportedOS Windows 10"),
+    ]
+    for pattern, what in wanted:
+        if not re.search(pattern, manifest):
+            problems.append("the manifest does not declare " + what)
+    print("%s: manifest of %d bytes" % (path, len(manifest)))
+    return problems
 
 
 def check_exe(path):
@@ -48,7 +113,7 @@ def check_exe(path):
         if dll.lower() not in SYSTEM_DLLS and not SYSTEM_DLL_PATTERN.match(dll.lower()):
             problems.append("imports from a DLL that Windows does not have: " + dll)
     print("%s: %d imported DLLs: %s" % (path, len(dlls), ", ".join(dlls)))
-    return problems
+    return problems + check_manifest(path)
 
 
 def check_zip(path, exe):

@@ -8,8 +8,13 @@
 3. The start-up opens the browser once on the local URL (ShellExecuteA, seen through wine's
    browser hook), an idle connection is closed with the Windows time-out code, and a second
    instance reports the taken port and ends with status 1 without waiting on its message box.
+4. Names in each ANSI code page: the program with its manifest runs in UTF-8 whatever the
+   locale; the same program without it (as Windows before 10 version 1903 runs it) lists and
+   serves names in 1252 and in the double-byte 932, and refuses targets that do not convert
+   (a trailing lead byte would otherwise be dropped: /..%81 would list the root's parent).
 
-Usage: windows_cases.py --linux LINUX_EXE --server CMD...   (CMD runs the Windows build)
+Usage: windows_cases.py --linux LINUX_EXE --locales DIR --system-code-page EXE --server CMD...
+       (CMD runs the Windows build; EXE is the same build without its manifest)
 """
 import argparse
 import fcntl
@@ -61,6 +66,11 @@ def make_tree(base):
     write(os.path.join(root, "docs", "it's 100%.txt"), b"y\n")
     write(os.path.join(root, "my docs", "note.txt"), b"note\n")
     os.makedirs(os.path.join(root, "emptydir"))
+    # Names beyond ASCII (UTF-8 on disk) and names whose order tells the rule apart from others.
+    for name in ["caf\u00e9.txt", "\u65e5\u672c\u8a9e.txt", "emoji \U0001F389.txt", "B.txt",
+                 "_under.txt", "zed.txt", "Zebra.txt", "[x].txt"]:
+        write(os.path.join(root, name), name.encode("utf-8") + b"\n")
+    write(os.path.join(root, "donn\u00e9es", "r\u00e9sum\u00e9.txt"), b"cv\n")
     return root
 
 
@@ -70,6 +80,7 @@ def make_reserved_tree(base):
     write(os.path.join(base, "secret.txt"), CANARY)
     write(os.path.join(root, "ok.txt"), b"fine\n")
     for name in ["CON", "nul.txt", "COM1", "com1.log", "LPT9.txt", "PRN", "aux.html",
+                 "CONIN$", "conout$.txt", "CLOCK$",
                  os.path.join("docs", "aux.html"), os.path.join("docs", "x.txt"), "a:b.txt"]:
         write(os.path.join(root, name), CANARY)
     return root
@@ -94,6 +105,11 @@ SAME_BYTES_REQUESTS = [
     b"GET /my%20docs/ HTTP/1.1\r\n\r\n",
     b"GET /my%20docs/note.txt HTTP/1.1\r\n\r\n",
     b"GET /emptydir/ HTTP/1.1\r\n\r\n",
+    b"GET /donn%C3%A9es/ HTTP/1.1\r\n\r\n",
+    b"GET /donn%C3%A9es/r%C3%A9sum%C3%A9.txt HTTP/1.1\r\n\r\n",
+    b"GET /caf%C3%A9.txt HTTP/1.1\r\n\r\n",
+    b"GET /%E6%97%A5%E6%9C%AC%E8%AA%9E.txt HTTP/1.1\r\n\r\n",
+    b"GET /emoji%20%F0%9F%8E%89.txt HTTP/1.1\r\n\r\n",
     b"GET /missing HTTP/1.1\r\n\r\n",
     b"GET /docs/missing.txt HTTP/1.1\r\n\r\n",
     b"GET /../secret.txt HTTP/1.1\r\n\r\n",
@@ -120,6 +136,10 @@ WINDOWS_ONLY_PATHS = [
     # reserved device names, in every directory, any case, with or without an extension
     b"/CON", b"/con", b"/nul.txt", b"/NUL", b"/COM1", b"/com1.log", b"/LPT9.txt", b"/PRN",
     b"/aux.html", b"/docs/aux.html", b"/Con%20.txt", b"/NUL/x.txt", b"/docs/CoM3", b"/COM%B9",
+    # the console and clock devices (CONIN$ would open the console: 200 and an empty body)
+    b"/CONIN%24", b"/conout%24.txt", b"/CLOCK%24", b"/CONOUT%24", b"/docs/conin%24",
+    # bytes that are not UTF-8, the code page the manifest asks for
+    b"/NUL%81", b"/..%81/secret.txt", b"/ok.txt%FF",
 ]
 
 
@@ -222,19 +242,6 @@ def show(data, limit=160):
     return repr(data[:limit]) + ("... (%d bytes)" % len(data) if len(data) > limit else "")
 
 
-def entries_in_name_order(response):
-    """`response` with the entries of a listing page sorted. Each system lists a directory in its
-    own order (Linux in hash order, Windows and wine by name), so only the order may differ."""
-    head, ul, rest = response.partition(b"<ul>")
-    if not head.startswith(LISTING_HEAD) or not ul:
-        return response
-    entries, end, tail = rest.rpartition(b"</ul>")
-    items = re.findall(rb"<li>.*?</li>", entries, re.S)
-    if b"".join(items) != entries:
-        return response
-    return head + ul + b"".join(sorted(items)) + end + tail
-
-
 def check_same_bytes(results, linux, windows, base):
     root = make_tree(base)
     lin_start, lin_responses, lin_console = run_requests([linux], root, False, SAME_BYTES_REQUESTS)
@@ -244,8 +251,8 @@ def check_same_bytes(results, linux, windows, base):
     results.check(lin_start == win_start == [b"", HINT, b""], "start-up hint",
                   "linux %r windows %r" % (lin_start, win_start))
     for raw, lin, win in zip(SAME_BYTES_REQUESTS, lin_responses, win_responses):
-        results.check(entries_in_name_order(lin) == entries_in_name_order(win),
-                      "same response for %r" % raw[:40],
+        # Listings too: both builds deliver a directory's entries in the same (NTFS) order.
+        results.check(lin == win, "same response for %r" % raw[:40],
                       "\n  linux   %s\n  windows %s" % (show(lin), show(win)))
     results.check(b"CANARY" not in b"".join(win_responses), "no canary served")
     results.check(lin_console == win_console, "same console lines",
@@ -311,9 +318,71 @@ def check_windows_only(results, windows, base):
                   "console of the Windows-only cases", repr(console))
 
 
+def listing_item(href, text):
+    return b'<li><a href="' + href + b'">' + text + b"</a></li>"
+
+
+JAPANESE_TEXT = b"&#26085;&#26412;&#35486;.txt"  # the characters of the name, in any code page
+
+# (what, manifest or not, locale, [(request path, ("is", file body) or ("holds", list items)
+# or (.., None) for the 404)])
+CODE_PAGE_CASES = [
+    ("the manifest's UTF-8 code page in a double-byte locale", True, "ja_JP.UTF-8", [
+        (b"/", ("holds", [listing_item(b"/caf%C3%A9.txt", b"caf&#233;.txt"),
+                          listing_item(b"/%E6%97%A5%E6%9C%AC%E8%AA%9E.txt", JAPANESE_TEXT)])),
+        (b"/%E6%97%A5%E6%9C%AC%E8%AA%9E.txt", ("is", b"nihongo\n")),
+        (b"/caf%C3%A9.txt", ("is", b"cafe\n")),
+        (b"/caf%E9.txt", ("is", None)),
+        (b"/..%81", ("is", None)),
+        (b"/NUL%81", ("is", None)),
+    ]),
+    ("no manifest, code page 1252", False, "en_US.UTF-8", [
+        (b"/", ("holds", [listing_item(b"/caf%E9.txt", b"caf&#233;.txt")])),
+        (b"/caf%E9.txt", ("is", b"cafe\n")),
+        (b"/caf%81.txt", ("is", None)),  # 0x81 is no character of 1252 either
+    ]),
+    ("no manifest, double-byte code page 932", False, "ja_JP.UTF-8", [
+        (b"/", ("holds", [listing_item(b"/%93%FA%96%7B%8C%EA.txt", JAPANESE_TEXT)])),
+        (b"/%93%FA%96%7B%8C%EA.txt", ("is", b"nihongo\n")),
+        # A trailing lead byte: dropped by the conversion, it would make "..", "NUL", "COM1".
+        (b"/..%81", ("is", None)),
+        (b"/..%81/secret.txt", ("is", None)),
+        (b"/docs/..%81", ("is", None)),
+        (b"/docs/..%81/..%81/secret.txt", ("is", None)),
+        (b"/NUL%81", ("is", None)),
+        (b"/COM1%81", ("is", None)),
+        (b"/nul%81.txt", ("is", None)),
+    ]),
+]
+
+
+def check_code_pages(results, windows, system_code_page, locales, base):
+    root = os.path.join(base, "names")
+    write(os.path.join(base, "secret.txt"), CANARY)
+    write(os.path.join(root, "caf\u00e9.txt"), b"cafe\n")
+    write(os.path.join(root, "\u65e5\u672c\u8a9e.txt"), b"nihongo\n")
+    write(os.path.join(root, "docs", "ok.txt"), b"ok\n")
+    for what, manifest, locale, cases in CODE_PAGE_CASES:
+        command = windows if manifest else windows[:-1] + [system_code_page]
+        requests = [b"GET " + path + b" HTTP/1.1\r\n\r\n" for path, _ in cases]
+        _, responses, _ = run_requests(command, root, True, requests,
+                                       {"LOCPATH": locales, "LC_ALL": locale})
+        for (path, (how, want)), got in zip(cases, responses):
+            if want is None:
+                ok = got == NOT_FOUND
+            elif how == "is":
+                ok = got == b"HTTP/1.1 200 OK\nContent-Type: text/plain\n\n" + want
+            else:
+                ok = got.startswith(LISTING_HEAD) and all(item in got for item in want)
+            results.check(ok and b"CANARY" not in got, "%s: %r" % (what, path), show(got, 400))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--linux", required=True, help="the Linux build of dirhttp")
+    parser.add_argument("--locales", required=True, help="where en_US.UTF-8 and ja_JP.UTF-8 are")
+    parser.add_argument("--system-code-page", required=True,
+                        help="the Windows build without its manifest")
     parser.add_argument("--server", nargs=argparse.REMAINDER, required=True,
                         help="the command that runs the Windows build")
     args = parser.parse_args()
@@ -326,6 +395,8 @@ def main():
         with tempfile.TemporaryDirectory(prefix="dirhttp-win-") as base:
             check_same_bytes(results, os.path.realpath(args.linux), args.server, base)
             check_windows_only(results, args.server, base)
+            check_code_pages(results, args.server, os.path.realpath(args.system_code_page),
+                             os.path.realpath(args.locales), base)
     print("windows_cases: %d passed, %d failed in %.0f s"
           % (results.passes, results.failures, time.monotonic() - started))
     return 1 if results.failures else 0

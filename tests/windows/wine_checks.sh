@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Tests the 64-bit Windows build under wine64, headless: the Windows-only cases and the byte
-# comparison with the Linux build (windows_cases.py), then the end-to-end suite (tests/e2e).
+# Tests the 64-bit Windows build under wine64, headless: the Windows-only cases, the byte
+# comparison with the Linux build and the names in each ANSI code page (windows_cases.py), then
+# the end-to-end suite (tests/e2e).
 # One private wine prefix under the build directory is made once and reused; one wineserver is
 # kept running for the whole run, since starting wine is the slow part.
 # Usage: wine_checks.sh WINDOWS_EXE LINUX_EXE
@@ -33,11 +34,23 @@ STANDIN
   touch "$WINEPREFIX/.dirhttp-ready"
 fi
 
+# Wine takes its ANSI code page from the locale: en_US.UTF-8 gives 1252, ja_JP.UTF-8 the
+# double-byte 932. The locales are built once into the build tree (LOCPATH), not the system.
+locales="$(dirname "$exe")/locales"
+for locale in en_US ja_JP; do
+  if [ ! -d "$locales/$locale.UTF-8" ]; then
+    mkdir -p "$locales"
+    localedef -i "$locale" -f UTF-8 "$locales/$locale.UTF-8"
+  fi
+done
+
 # One wineserver for every server start below; ended when this script ends.
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-python3 "$here/windows_cases.py" --linux "$linux" --server "$here/wine-dirhttp" "$exe"
+python3 "$here/windows_cases.py" --linux "$linux" --locales "$locales" \
+  --system-code-page "$(dirname "$exe")/dirhttp_system_code_page.exe" \
+  --server "$here/wine-dirhttp" "$exe"
 
 if [ -f "$root/tests/e2e/run.py" ]; then
   python3 "$root/tests/e2e/run.py" --server "$here/wine-dirhttp" "$exe"
