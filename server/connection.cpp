@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "platform/net.h"
+#include "server/console_text.h"
 #include "server/request_target.h"
 #include "server/response.h"
 
@@ -61,10 +62,11 @@ void serve_connection(SOCKET client, const std::string& document_root, std::vect
     // The request text ends at the first NUL received.
     const std::size_t length = strnlen(buffer.data(), static_cast<std::size_t>(received));
     const std::string request_text(buffer.data(), length);
-    // The first line, with a CR before its LF kept, goes out in the one write of the flush.
-    std::cout.write(request_text.data(),
-                    static_cast<std::streamsize>(std::min(request_text.find('\n'), length)))
-        << std::endl;
+    // The first line, with a CR before its LF kept and its control bytes shown as \xHH, goes
+    // out in the one write of the flush.
+    const std::string_view first_line =
+        std::string_view(request_text).substr(0, request_text.find('\n'));
+    std::cout << escape_console_line(first_line) << std::endl;
 
     Response response = build_response(document_root, extract_request_target(request_text));
     int error = send_all(client, response.text);
