@@ -62,8 +62,8 @@ class Echo(unittest.TestCase):
                 self.assertEqual(request(data), response)
                 expected = [shown] + ([b"NOMATCH"] if nomatch else [])
                 last = self.server.wait_line(expected[-1], 10, start)
-                self.assertEqual(self.server.lines_since(start)[:last + 1 - start], expected)
-                start = last + 1
+                shown_lines, start = self.server.lines_since(start)[:last + 1 - start], last + 1
+                self.assertEqual(shown_lines, expected)
         self.assertTrue(self.server.alive())
 
 
