@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -74,6 +75,9 @@ const ArgumentsCase kCases[] = {
      "dirhttp: unexpected argument '\\x1B]0;owned\\x07\\x1B[2J\\x0D': it serves the directory it "
      "is started in (see dirhttp --help)\n"},
 };
+
+// Failures name the case rather than dump its bytes.
+void PrintTo(const ArgumentsCase& c, std::ostream* os) { *os << c.name; }
 
 class Arguments : public testing::TestWithParam<ArgumentsCase> {};
 

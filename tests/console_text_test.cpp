@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 namespace dirhttp {
@@ -43,6 +44,9 @@ const ConsoleCase kLineCases[] = {
     {"BackspaceCannotEraseWhatWasShown", "GET /x HTTP/1.1\b\b\b\b\r",
      "GET /x HTTP/1.1\\x08\\x08\\x08\\x08\r"},
 };
+
+// Failures name the case rather than dump its bytes.
+void PrintTo(const ConsoleCase& c, std::ostream* os) { *os << c.name; }
 
 class ConsoleLine : public testing::TestWithParam<ConsoleCase> {};
 
