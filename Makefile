@@ -100,6 +100,7 @@ windows: windows-builds
 
 check-windows: windows debug
 	python3 tests/windows/check_pe.py build/mingw-i686/dirhttp.exe dist/dirhttp-*-win32.zip
+	python3 tests/windows/check_pe.py build/mingw-x64/dirhttp.exe
 	tools/netns-run tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
 
 # Micro-benchmarks, then the load benchmark against nginx, lighttpd and python3 http.server

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "server/console_text.h"
 #include "server/request_target.h"
 
 namespace dirhttp {
@@ -31,10 +32,11 @@ void handle_request(Connection& connection, const std::string& document_root,
   // The request text ends at the first NUL received.
   const std::string& received = connection.request;
   const std::string request_text(received.data(), strnlen(received.data(), received.size()));
-  // The first line, with a CR before its LF kept, goes out in the one write of the flush.
-  std::cout.write(request_text.data(), static_cast<std::streamsize>(
-                                           std::min(request_text.find('\n'), request_text.size())))
-      << std::endl;
+  // The first line, with a CR before its LF kept and its control bytes shown as \xHH, goes out
+  // in the one write of the flush.
+  const std::string_view first_line =
+      std::string_view(request_text).substr(0, request_text.find('\n'));
+  std::cout << escape_console_line(first_line) << std::endl;
   connection.response = build_response(document_root, extract_request_target(request_text));
   std::string().swap(connection.request);
   connection.phase = Phase::kSending;

@@ -1,4 +1,5 @@
-// dirhttp's entry: serves the current directory on TCP port 8080 until the listening socket fails.
+// dirhttp's entry: answers its arguments, or serves the current directory on TCP port 8080 until
+// the listening socket fails.
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -6,6 +7,7 @@
 
 #include "platform/net.h"
 #include "platform/win32.h"
+#include "server/arguments.h"
 #include "server/connection_loop.h"
 #include "server/document_root.h"
 
@@ -22,7 +24,12 @@ void print_line(const char* format, long code) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // Answered before anything is opened: help, the version or a refusal never serves.
+  const dirhttp::ArgumentsAnswer answer =
+      dirhttp::answer_arguments(std::vector<std::string>(argv + 1, argv + argc));
+  if (!answer.serve) return dirhttp::print_answer(answer);
+
   std::vector<char> directory(kDirectoryBufferLength, '\0');
   const DWORD length = GetCurrentDirectoryA(kDirectoryBufferLength, directory.data());
   // Without a document root every request target would be read from the file system's root.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the .deb from DIST (default dist/), checks what it put in place, serves a fixture tree
-# with the installed /usr/bin/dirhttp, fetches a file over 127.0.0.1:8080 and compares its bytes,
-# then removes the package again. Needs root; skips itself otherwise. Also checks the .tar.gz.
+# Checks the .deb from DIST (default dist/): lintian finds no error, warning or hardening tag; the
+# program is a hardened PIE whose --version is the package version. Then installs it, checks what
+# it put in place, serves a fixture tree with the installed /usr/bin/dirhttp, fetches a file over
+# 127.0.0.1:8080 and compares its bytes, and removes the package again. The install needs root
+# and is skipped without it. Also checks the .tar.gz.
 set -euo pipefail
 dist=${1:-dist}
 deb=$(ls "$dist"/dirhttp_*.deb)
@@ -9,11 +11,48 @@ tgz=$(ls "$dist"/dirhttp-*.tar.gz)
 
 fail() { echo "check-package: FAIL: $*" >&2; exit 1; }
 
-# The archive holds the program, the man page and the README under its top directory.
+version=$(dpkg-deb -f "$deb" Version)
+[[ "$deb" == */dirhttp_${version}_*.deb ]] || fail "$deb is not named after its version $version"
+[[ "$tgz" == */dirhttp-${version}-Linux.tar.gz ]] || fail "$tgz is not named after version $version"
+
+# The archive holds the program, the man page, the README and the license under its top directory.
 listing=$(tar tzf "$tgz")
-for f in bin/dirhttp share/man/man1/dirhttp.1 share/doc/dirhttp/README.md share/doc/dirhttp/docs/listing.png; do
-  grep -q "^dirhttp-[^/]*/$f\$" <<<"$listing" || fail "$tgz lacks $f"
+for f in bin/dirhttp share/man/man1/dirhttp.1.gz share/doc/dirhttp/README.md \
+  share/doc/dirhttp/LICENSE share/doc/dirhttp/copyright share/doc/dirhttp/changelog.gz \
+  share/doc/dirhttp/docs/listing.png; do
+  grep -q "^dirhttp-${version}-Linux/$f\$" <<<"$listing" || fail "$tgz lacks $f"
 done
+
+# lintian as Debian's archive would run it, every tag shown; errors, warnings and hardening tags
+# fail the check.
+lintian_out=$(lintian -I --pedantic "$deb" 2>&1 | grep -v '^running with root privileges' || true)
+echo "lintian -I --pedantic $(basename "$deb"):"
+echo "${lintian_out:-  (no tags)}"
+if grep -E '^[EW]: |hardening-' <<<"$lintian_out"; then
+  fail "lintian reports the errors, warnings or hardening tags above"
+fi
+
+# The packaged program: hardened, and the version it tells is the package's.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+program="$unpacked/usr/bin/dirhttp"
+readelf -h "$program" | grep -q 'Type: *DYN' || fail "not a position-independent executable"
+readelf -d "$program" | grep -q 'FLAGS_1.*PIE' || fail "no PIE flag in the dynamic section"
+readelf -d "$program" | grep -Eq '\(FLAGS\).*BIND_NOW' || fail "not linked with -z now"
+readelf -lW "$program" | grep -q GNU_RELRO || fail "no RELRO segment"
+symbols=$(readelf --dyn-syms -W "$program")
+grep -q '__stack_chk_fail' <<<"$symbols" || fail "no stack protector"
+grep -Eq '__[a-z]+_chk@' <<<"$symbols" || fail "no fortified libc calls (_FORTIFY_SOURCE)"
+told=$("$program" --version | head -n 1)
+[ "$told" = "dirhttp $version" ] || fail "--version tells '$told', the package is $version"
+logged=$(gzip -dc "$unpacked/usr/share/doc/dirhttp/changelog.gz" | head -n 1)
+[[ "$logged" == "dirhttp ($version) "* ]] || fail "the changelog's last entry is not $version: $logged"
+gzip -dc "$unpacked/usr/share/man/man1/dirhttp.1.gz" | grep -q "^\.TH DIRHTTP 1 .*\"dirhttp $version\"" ||
+  fail "the manual page does not name version $version"
+rm -rf "$unpacked"
+trap - EXIT
+echo "check-package: $(basename "$deb") is hardened (PIE, BIND_NOW, RELRO, stack protector, fortified) and tells version $version"
 
 # Metadata: maintainer and the computed library dependencies.
 fields=$(dpkg-deb -f "$deb" Package Maintainer Depends Description)
@@ -41,7 +80,10 @@ cleanup() {
 trap cleanup EXIT
 
 DEBIAN_FRONTEND=noninteractive apt-get install "${apt_opts[@]}" "$(realpath "$deb")" >/dev/null
-for f in /usr/bin/dirhttp /usr/share/man/man1/dirhttp.1 /usr/share/doc/dirhttp/README.md; do
+[ "$(/usr/bin/dirhttp --version | head -n 1)" = "dirhttp $version" ] ||
+  fail "the installed dirhttp --version is not $version"
+for f in /usr/bin/dirhttp /usr/share/man/man1/dirhttp.1.gz /usr/share/doc/dirhttp/README.md \
+  /usr/share/doc/dirhttp/copyright /usr/share/doc/dirhttp/changelog.gz; do
   [ -f "$f" ] || fail "installed package lacks $f"
 done
 

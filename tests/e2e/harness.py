@@ -135,12 +135,12 @@ def server_environment():
 class Server:
     """One server process in `root`. The caller holds the port lock."""
 
-    def __init__(self, root, wait_ready=True, max_descriptors=None, env_extra=None):
+    def __init__(self, root, wait_ready=True, max_descriptors=None, env_extra=None, args=()):
         self.root = root
         self.lines = []
         self.cond = threading.Condition()
         self.process = subprocess.Popen(
-            command(), cwd=root, env=dict(server_environment(), **(env_extra or {})),
+            command() + list(args), cwd=root, env=dict(server_environment(), **(env_extra or {})),
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
             preexec_fn=None if max_descriptors is None else
@@ -226,7 +226,11 @@ class Server:
         return self.process.poll() is None
 
     def stop(self):
-        """Ends the server (under wine: and waits until its port no longer listens)."""
+        """Ends the server (under wine, when it was still running: and waits until its port no
+        longer listens)."""
+        # A program that ended by itself (a refused argument, a taken port) left no listening
+        # socket behind for wine to keep.
+        ended_by_itself = self.process.poll() is not None
         # The server leads a process group of its own; under wine, processes it started (wine's
         # services) may hold its console pipes open, so the whole group goes.
         try:
@@ -245,7 +249,7 @@ class Server:
                                (self.process.stderr, self._err_reader)):
             if not reader.is_alive():
                 stream.close()
-        if _windows:
+        if _windows and not ended_by_itself:
             release_port_after_wine()
 
     # ---- /proc figures of a native server ----------------------------------------------------
