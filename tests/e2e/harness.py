@@ -1,8 +1,17 @@
-"""Runs the real server for end-to-end tests: in a fixture tree, on port 8080 under the port lock,
-with its console captured, and raw-socket helpers to talk to it over 127.0.0.1.
+"""The shared pieces of the end-to-end suites (tests/e2e/*.py and the Windows cases): the real
+server started in a fixture tree on port 8080 and always stopped, its console captured, the
+expected response bytes, and raw-socket helpers to talk to it over 127.0.0.1.
+
+Each suite runs in a network namespace of its own where the machine allows it (tools/netns-run
+sets DIRHTTP_NETNS=1), so suites run side by side; elsewhere a lock file lets one server at a time
+have the port. Every server started here dies with the process that started it (a parent-death
+signal), is stopped by the test's or class's cleanup, and, should a runner end without its
+cleanups, by an exit hook.
 
 The server command is configured once (configure()) so that the same suite runs the Linux build
 and the Windows build under wine64."""
+import atexit
+import ctypes
 import fcntl
 import os
 import re
@@ -21,6 +30,10 @@ PORT = 8080
 HOST = "127.0.0.1"
 LOCK_PATH = "/tmp/dirhttp-port-8080.lock"
 NOT_FOUND = b"HTTP/1.1 404 Not Found\nContent-Type: text/html\n\n<h1>File not found</h1>"
+OK_HEAD = b"HTTP/1.1 200 OK\nContent-Type: "
+LISTING_HEAD = OK_HEAD + b"text/html\n\n"
+BIN_HEADER = OK_HEAD + b"application/octet-stream\n\n"
+HINT = b"Open your browser to http://localhost:8080/"
 
 # Set by configure(): the argv words that start the server, and whether it is a Windows build.
 _command = None
@@ -75,17 +88,28 @@ class PortLock:
         if PortLock._depth > 0:
             PortLock._depth += 1
             return self
-        lock_file = open(LOCK_PATH, "a+")
-        try:
-            self._wait(lock_file)
-        except BaseException:
+        deadline = time.monotonic() + self.seconds
+        while True:
+            lock_file = open(LOCK_PATH, "a+")
+            try:
+                self._wait(lock_file, max(1, int(deadline - time.monotonic())))
+            except BaseException:
+                lock_file.close()
+                raise
+            # The holder before removes the file as it lets go: a lock taken on the removed file
+            # is no lock, so take it again on the file that is there now.
+            try:
+                same = os.stat(LOCK_PATH).st_ino == os.fstat(lock_file.fileno()).st_ino
+            except FileNotFoundError:
+                same = False
+            if same:
+                break
             lock_file.close()
-            raise
         PortLock._file = lock_file
         PortLock._depth = 1
         return self
 
-    def _wait(self, lock_file):
+    def _wait(self, lock_file, seconds):
         try:
             fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
             return
@@ -98,14 +122,14 @@ class PortLock:
             def expired(*_):
                 raise TimeoutError("port 8080 lock not free in %d s" % self.seconds)
             previous = signal.signal(signal.SIGALRM, expired)
-            signal.alarm(self.seconds)
+            signal.alarm(seconds)
             try:
                 fcntl.flock(lock_file, fcntl.LOCK_EX)
             finally:
                 signal.alarm(0)
                 signal.signal(signal.SIGALRM, previous)
             return
-        deadline = time.monotonic() + self.seconds
+        deadline = time.monotonic() + seconds
         while True:
             try:
                 fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -120,6 +144,11 @@ class PortLock:
             return
         PortLock._depth -= 1
         if PortLock._depth == 0:
+            # Removed while still held, so that a run leaves no lock file behind.
+            try:
+                os.unlink(LOCK_PATH)
+            except FileNotFoundError:
+                pass
             fcntl.flock(PortLock._file, fcntl.LOCK_UN)
             PortLock._file.close()
             PortLock._file = None
@@ -132,27 +161,57 @@ def server_environment():
     return env
 
 
-class Server:
-    """One server process in `root`. The caller holds the port lock."""
+# PR_SET_PDEATHSIG: the server gets SIGKILL when the thread that started it ends, so that a runner
+# killed by a time-out takes its servers with it. Servers are started from the main thread.
+_PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
 
-    def __init__(self, root, wait_ready=True, max_descriptors=None, env_extra=None, args=()):
+# Every server started and not yet stopped; the exit hook stops any a runner left.
+_live = set()
+
+
+def _start_in_child(max_descriptors):
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    if max_descriptors is not None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max_descriptors, max_descriptors))
+
+
+@atexit.register
+def stop_every_server():
+    """Stops every server still running (a runner ending by an error or a signal)."""
+    for server in list(_live):
+        server.stop()
+
+
+class Server:
+    """One server process in `root`, in a process group of its own. The caller holds the port
+    lock (serve() takes it). A server that does not get ready is stopped before the error is
+    raised. `command` and `windows` default to the configured ones."""
+
+    def __init__(self, root, wait_ready=True, max_descriptors=None, env_extra=None, args=(),
+                 command_words=None, windows=None):
         self.root = root
         self.lines = []
         self.cond = threading.Condition()
+        words = list(command_words or command())
+        self.windows = is_windows() if windows is None else windows
         self.process = subprocess.Popen(
-            command() + list(args), cwd=root, env=dict(server_environment(), **(env_extra or {})),
+            words + list(args), cwd=root, env=dict(server_environment(), **(env_extra or {})),
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
-            preexec_fn=None if max_descriptors is None else
-            (lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
-                                        (max_descriptors, max_descriptors))))
+            preexec_fn=lambda: _start_in_child(max_descriptors))
+        _live.add(self)
         self.stderr = b""
         self._reader = threading.Thread(target=self._read_stdout, daemon=True)
         self._reader.start()
         self._err_reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._err_reader.start()
         if wait_ready:
-            self.wait_ready()
+            try:
+                self.wait_ready()
+            except BaseException:
+                self.stop()
+                raise
 
     @property
     def pid(self):
@@ -169,7 +228,7 @@ class Server:
             with self.cond:
                 for line in done:
                     # A Windows console turns each line end into CR LF; drop the CR it added.
-                    if _windows and line.endswith(b"\r"):
+                    if self.windows and line.endswith(b"\r"):
                         line = line[:-1]
                     self.lines.append(line)
                 self.cond.notify_all()
@@ -182,21 +241,24 @@ class Server:
         self.stderr = self.process.stderr.read()
 
     def wait_ready(self):
-        """Waits until the start-up hint is printed and the port accepts connections."""
+        """Waits until the start-up hint is printed and the server has taken, and closed, a
+        connection that sent nothing: its loop is running and idle again."""
         self.wait_line(lambda l: l.startswith(b"Open your browser to "), startup_seconds())
         deadline = time.monotonic() + startup_seconds()
         while time.monotonic() < deadline:
             try:
-                socket.create_connection((HOST, PORT), timeout=1).close()
-                # That probe was an idle connection; let the server see it close.
-                self.wait_quiet()
-                return
+                probe = socket.create_connection((HOST, PORT), timeout=1)
             except OSError:
+                if not self.alive():
+                    break
                 time.sleep(0.05)
-        raise TimeoutError("server did not accept connections")
-
-    def wait_quiet(self, seconds=0.2):
-        time.sleep(seconds)
+                continue
+            with probe:
+                probe.shutdown(socket.SHUT_WR)
+                read_to_close(probe, startup_seconds())
+            return
+        raise TimeoutError("server did not accept connections; console %r, stderr %r"
+                           % (self.lines[-5:], self.stderr[-500:]))
 
     def wait_line(self, want, seconds=10, start=0):
         """The first console line from index `start` on that equals `want` (bytes) or satisfies
@@ -228,6 +290,7 @@ class Server:
     def stop(self):
         """Ends the server (under wine, when it was still running: and waits until its port no
         longer listens)."""
+        _live.discard(self)
         # A program that ended by itself (a refused argument, a taken port) left no listening
         # socket behind for wine to keep.
         ended_by_itself = self.process.poll() is not None
@@ -249,7 +312,7 @@ class Server:
                                (self.process.stderr, self._err_reader)):
             if not reader.is_alive():
                 stream.close()
-        if _windows and not ended_by_itself:
+        if self.windows and not ended_by_itself:
             release_port_after_wine()
 
     # ---- /proc figures of a native server ----------------------------------------------------
@@ -270,6 +333,32 @@ class Server:
         with open("/proc/%d/stat" % self.pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def _add_cleanup(owner, function, *args):
+    """Registers `function` as a cleanup of a test (addCleanup) or of a test class
+    (addClassCleanup, run even when setUpClass fails)."""
+    if isinstance(owner, type):
+        owner.addClassCleanup(function, *args)
+    else:
+        owner.addCleanup(function, *args)
+
+
+def temporary_tree(owner):
+    """A new Tree, removed by `owner`'s cleanups (a test, or a test class in setUpClass)."""
+    tree = Tree()
+    _add_cleanup(owner, tree.cleanup)
+    return tree
+
+
+def serve(owner, root, **options):
+    """Starts a Server in `root` under the port lock, stopped (and the lock let go) by `owner`'s
+    cleanups whatever happens; `options` go to Server."""
+    lock = PortLock().__enter__()
+    _add_cleanup(owner, lock.__exit__, None, None, None)
+    server = Server(root, **options)
+    _add_cleanup(owner, server.stop)
+    return server
 
 
 def port_listening(port=PORT):
@@ -382,6 +471,65 @@ def get(path, seconds=20):
     return request(b"GET " + path + b" HTTP/1.1\r\nHost: localhost:8080\r\n\r\n", seconds)
 
 
+def _send_quietly(sock, data, failures):
+    try:
+        sock.sendall(data)
+    except OSError as error:
+        failures.append(error)
+
+
+def exchange(data, seconds=20, end_sending=False, sender_must_finish=False):
+    """Sends `data` on a new connection from a second thread (so that a request larger than the
+    socket buffers cannot dead-lock against a response that is not being read) and returns
+    everything the server sends until it closes. With `end_sending` the client ends its sending
+    side after the data. A send that the server cuts short is no error unless
+    `sender_must_finish`: then every byte must have gone out."""
+    failures = []
+    with connect(seconds) as sock:
+        def send():
+            _send_quietly(sock, data, failures)
+            if end_sending and not failures:
+                try:
+                    sock.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass
+        sender = threading.Thread(target=send, daemon=True)
+        sender.start()
+        try:
+            got = read_to_close(sock, seconds)
+        finally:
+            sender.join(seconds)
+    if sender_must_finish:
+        assert not sender.is_alive(), "the request was still being sent"
+        assert not failures, "sending the request failed: %r" % failures
+    return got
+
+
+def listener_backlog(port=PORT):
+    """Connections waiting in the listening socket's queue for the server's accept (Linux
+    /proc/net/tcp shows a listening socket's queue length as its receive queue)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                return int(fields[4].split(":")[1], 16)
+    return None
+
+
+def wait_accepted(seconds=10):
+    """Waits until the server has accepted every connection made so far."""
+    deadline = time.monotonic() + seconds
+    while listener_backlog() != 0:
+        if time.monotonic() > deadline:
+            raise AssertionError("connections not accepted within %d s" % seconds)
+        time.sleep(0.01)
+
+
 def closed_by_server(sock, seconds):
     """Whether the server closes `sock` (an end or a reset) within `seconds`."""
     sock.settimeout(seconds)
@@ -405,7 +553,30 @@ def reset(sock):
 
 
 def file_response(content_type, body):
-    return b"HTTP/1.1 200 OK\nContent-Type: " + content_type + b"\n\n" + body
+    return OK_HEAD + content_type + b"\n\n" + body
+
+
+CONTENT_TYPES = {"html": b"text/html", "txt": b"text/plain", "css": b"text/css",
+                 "json": b"application/json", "png": b"image/png",
+                 "bin": b"application/octet-stream"}
+
+
+def file_response_of(path):
+    """The exact file response for the file at `path` (an extension of CONTENT_TYPES), built
+    from the file itself."""
+    with open(path, "rb") as f:
+        return file_response(CONTENT_TYPES[path.rsplit(".", 1)[-1]], f.read())
+
+
+def listing_response(directory, listing_path):
+    """The exact listing response for a directory whose names need no escaping, in the order the
+    server lists them, dot-names left out."""
+    prefix = listing_path if listing_path.endswith("/") else listing_path + "/"
+    links = b"".join(
+        b'<li><a href="' + prefix.encode() + name.encode() + b'">' + name.encode() +
+        b"</a></li>" for name in sorted(os.listdir(directory), key=name_order_key)
+        if not name.startswith("."))
+    return LISTING_HEAD + b"<h1>Listing " + listing_path.encode() + b"</h1><ul>" + links + b"</ul>"
 
 
 def name_order_key(name):

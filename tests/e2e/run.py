@@ -6,6 +6,7 @@ Usage: run.py --server CMD... [-k PATTERN]
        run.py --server tests/windows/wine-dirhttp build/mingw-x64/dirhttp.exe"""
 import argparse
 import os
+import signal
 import sys
 import unittest
 
@@ -16,6 +17,9 @@ import harness  # noqa: E402
 
 
 def main():
+    # A runner told to end (a time-out, Ctrl+C) stops its servers on the way out (harness's exit
+    # hook); a runner killed outright takes them with it (their parent-death signal).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", nargs="+", required=True, help="the server command")
     parser.add_argument("-k", dest="patterns", action="append", help="only tests matching")
