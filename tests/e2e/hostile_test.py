@@ -24,32 +24,14 @@ SEED = int(os.environ.get("HOSTILE_SEED", "20261210"))
 BIG_SIZE = 32 * 1024 * 1024
 MEMORY_SLACK_KIB = 8 * 1024
 
-CONTENT_TYPES = {"html": b"text/html", "txt": b"text/plain", "css": b"text/css",
-                 "json": b"application/json", "bin": b"application/octet-stream"}
+file_response = harness.file_response_of
+listing_response = harness.listing_response
 
 
-def file_response(path):
-    """The exact file response for `path`, built from the file itself."""
-    with open(path, "rb") as f:
-        return harness.file_response(CONTENT_TYPES[path.rsplit(".", 1)[-1]], f.read())
-
-
-def listing_response(directory, listing_path):
-    """The exact listing response for a directory whose names need no escaping, in the order the
-    server lists them."""
-    prefix = listing_path if listing_path.endswith("/") else listing_path + "/"
-    links = b"".join(
-        b'<li><a href="' + prefix.encode() + name.encode() + b'">' + name.encode() +
-        b"</a></li>" for name in sorted(os.listdir(directory), key=harness.name_order_key)
-        if not name.startswith("."))
-    return (b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n<h1>Listing " + listing_path.encode() +
-            b"</h1><ul>" + links + b"</ul>")
-
-
-def make_tree(rng):
+def make_tree(owner, rng):
     """The served tree, with a canary file beside the root and a sibling whose name continues the
     root's ("rootx.txt"), both holding a token that no response may ever contain."""
-    tree = harness.Tree()
+    tree = harness.temporary_tree(owner)
     files = {
         "index.html": b"<p>index</p>\n",
         "a.txt": b"alpha\r\nbeta\n",
@@ -79,13 +61,7 @@ def exchange(data, timeout_s=10.0):
     """Sends `data` on a fresh connection, then ends the sending side (so that the server's
     discarding of unread bytes ends at once) and reads to the close. A send that the server cuts
     short is not an error: the response is what counts."""
-    with harness.connect(timeout_s) as s:
-        try:
-            s.sendall(data)
-            s.shutdown(socket.SHUT_WR)
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-        return harness.read_to_close(s, timeout_s)
+    return harness.exchange(data, timeout_s, end_sending=True)
 
 
 def closed_by_peer(sock):
@@ -115,19 +91,9 @@ class HostileTest(unittest.TestCase):
                                     "wine's, not the program's")
         print("  hostile: seed %d" % SEED, flush=True)
         cls.rng = random.Random(SEED)
-        cls.tree, cls.token = make_tree(cls.rng)
+        cls.tree, cls.token = make_tree(cls, cls.rng)
         cls.root = cls.tree.root
-        try:
-            cls.lock = harness.PortLock().__enter__()
-        except BaseException:
-            cls.tree.cleanup()
-            raise
-        try:
-            cls.server = harness.Server(cls.root)
-        except BaseException:
-            cls.lock.__exit__(None, None, None)
-            cls.tree.cleanup()
-            raise
+        cls.server = harness.serve(cls, cls.root)
         cls.expected = {
             b"/a.txt": file_response(os.path.join(cls.root, "a.txt")),
             b"/index.html": file_response(os.path.join(cls.root, "index.html")),
@@ -149,12 +115,6 @@ class HostileTest(unittest.TestCase):
             counts.append(cls.server.fd_count())
             time.sleep(0.05)
         cls.idle_fds = min(counts)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.lock.__exit__(None, None, None)
-        cls.tree.cleanup()
 
     def count_lines(self, prefix, since=0):
         return sum(1 for line in self.server.lines_since(since) if line.startswith(prefix))
@@ -197,7 +157,9 @@ class HostileTest(unittest.TestCase):
         threads = [threading.Thread(target=hostile, args=(i % 2 == 1,)) for i in range(20)]
         for t in threads:
             t.start()
-        time.sleep(0.5)
+        # Every hostile connection made and accepted before the good requests start.
+        wait_until(lambda: opened[0] >= len(threads), 10.0)
+        harness.wait_accepted()
         latencies = []
         try:
             deadline = time.monotonic() + 2 * IDLE_BOUND_S + 2

@@ -4,6 +4,7 @@ status 1, and neither the port nor the browser is touched."""
 import os
 import re
 import subprocess
+import time
 import unittest
 
 import harness
@@ -44,15 +45,8 @@ class Answered(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tree = harness.Tree()
-        cls.lock = harness.PortLock().__enter__()
-        cls.holder = harness.Server(cls.tree.root)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.holder.stop()
-        cls.lock.__exit__(None, None, None)
-        cls.tree.cleanup()
+        cls.tree = harness.temporary_tree(cls)
+        cls.holder = harness.serve(cls, cls.tree.root)
 
     def tearDown(self):
         self.assertTrue(self.holder.alive(), "the instance holding the port died")
@@ -86,9 +80,10 @@ class Refused(unittest.TestCase):
     would not end, or would print its start-up hint and start the browser opener."""
 
     def setUp(self):
-        self.tree = harness.Tree()
+        self.tree = harness.temporary_tree(self)
         self.tree.mkdir("Pictures")
-        self.lock = harness.PortLock().__enter__()
+        lock = harness.PortLock().__enter__()
+        self.addCleanup(lock.__exit__, None, None, None)
         self.opened = os.path.join(self.tree.base, "opened.txt")
         if harness.is_windows():
             # wine's browser hook (set up by wine_checks.sh) records the URL here.
@@ -101,10 +96,6 @@ class Refused(unittest.TestCase):
                 f.write('#!/bin/sh\necho "$@" >> %s\n' % self.opened)
             os.chmod(opener, 0o755)
             self.env = {"DISPLAY": ":97", "PATH": bin_dir + os.pathsep + os.environ["PATH"]}
-
-    def tearDown(self):
-        self.lock.__exit__(None, None, None)
-        self.tree.cleanup()
 
     def test_refused_with_one_line_on_standard_error(self):
         cases = [
@@ -138,15 +129,12 @@ class Refused(unittest.TestCase):
     @harness.native_only("the desktop session is faked for the Linux opener only")
     def test_the_faked_desktop_would_show_an_opened_browser(self):
         # The refusals' check is only worth something if a served start is seen here.
-        server = harness.Server(self.tree.root, env_extra=self.env)
-        try:
-            for _ in range(200):
-                if os.path.exists(self.opened):
-                    break
-                server.wait_quiet(0.05)
-            self.assertTrue(os.path.exists(self.opened))
-        finally:
-            server.stop()
+        harness.serve(self, self.tree.root, env_extra=self.env)
+        for _ in range(200):
+            if os.path.exists(self.opened):
+                break
+            time.sleep(0.05)
+        self.assertTrue(os.path.exists(self.opened))
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ SMALL = b"small file\n"
 SMALL_RESPONSE = file_response(b"text/plain", SMALL)
 MEDIUM_SIZE = 8 * MIB
 HUGE_SIZE = 256 * MIB
-BIN_HEADER = b"HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n"
+BIN_HEADER = harness.BIN_HEADER
 # Every small request must be answered within this, even beside stalled or slow clients; one
 # response at a time would take seconds to minutes here.
 PROMPT_SECONDS = 1.0
@@ -60,24 +60,12 @@ class Concurrency(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tree = harness.Tree()
+        cls.tree = harness.temporary_tree(cls)
         cls.tree.write("small.txt", SMALL)
         cls.tree.write("medium.bin", MEDIUM)
         cls.tree.write("grows.bin", MEDIUM)
         cls.tree.sparse("huge.bin", HUGE_SIZE)
-        cls.lock = harness.PortLock().__enter__()
-        try:
-            cls.server = harness.Server(cls.tree.root)
-        except BaseException:
-            cls.lock.__exit__(None, None, None)
-            cls.tree.cleanup()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.lock.__exit__(None, None, None)
-        cls.tree.cleanup()
+        cls.server = harness.serve(cls, cls.tree.root)
 
     def setUp(self):
         self.mark = self.server.line_count()

@@ -41,17 +41,10 @@ class Echo(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tree = harness.Tree()
+        cls.tree = harness.temporary_tree(cls)
         cls.tree.write("a.txt", b"hello\n")
         cls.tree.write("docs/my file.txt", b"mine\n")
-        cls.lock = harness.PortLock().__enter__()
-        cls.server = harness.Server(cls.tree.root)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.lock.__exit__(None, None, None)
-        cls.tree.cleanup()
+        cls.server = harness.serve(cls, cls.tree.root)
 
     def test_first_lines_echoed(self):
         # Each case's lines are taken from just after the last line of the case before it, so

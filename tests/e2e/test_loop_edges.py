@@ -9,12 +9,11 @@ import errno
 import os
 import resource
 import socket
-import threading
 import time
 import unittest
 
 import harness
-from harness import NOT_FOUND, file_response, get, request
+from harness import NOT_FOUND, exchange, file_response, get
 
 MIB = 1024 * 1024
 A_TXT = b"hello\r\nworld\x00\x1a\xff\n"
@@ -22,34 +21,15 @@ A_RESPONSE = file_response(b"text/plain", A_TXT)
 MEDIUM = bytes(range(256)) * (3 * MIB // 256)  # above the in-memory limit: sent from the file
 MEDIUM_RESPONSE = file_response(b"application/octet-stream", MEDIUM)
 BIG_SIZE = 1 << 30
-BIG_HEADER = b"HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n"
+BIG_HEADER = harness.BIN_HEADER
 
 
-def fixture():
-    tree = harness.Tree()
+def fixture(owner):
+    tree = harness.temporary_tree(owner)
     tree.write("a.txt", A_TXT)
     tree.write("medium.bin", MEDIUM)
     tree.sparse("big.img", BIG_SIZE)
     return tree
-
-
-def send_quietly(sock, data):
-    try:
-        sock.sendall(data)
-    except OSError:
-        pass
-
-
-def exchange(data, seconds=20):
-    """Like harness.request, but sends from a second thread, so that a request larger than the
-    socket buffers cannot dead-lock against a response that is not being read."""
-    with harness.connect(seconds) as sock:
-        sender = threading.Thread(target=send_quietly, args=(sock, data), daemon=True)
-        sender.start()
-        try:
-            return harness.read_to_close(sock, seconds)
-        finally:
-            sender.join(seconds)
 
 
 def is_send_failed(line):
@@ -63,20 +43,8 @@ class LoopEdges(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tree = fixture()
-        cls.lock = harness.PortLock().__enter__()
-        try:
-            cls.server = harness.Server(cls.tree.root)
-        except BaseException:
-            cls.lock.__exit__(None, None, None)
-            cls.tree.cleanup()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.lock.__exit__(None, None, None)
-        cls.tree.cleanup()
+        cls.tree = fixture(cls)
+        cls.server = harness.serve(cls, cls.tree.root)
 
     def tearDown(self):
         self.assertTrue(self.server.alive(), "the server died")
@@ -117,7 +85,7 @@ class LoopEdges(unittest.TestCase):
         mark = self.server.line_count()
         harness.connect().close()
         waiting = harness.connect()
-        time.sleep(0.2)  # accepted and waiting by now
+        harness.wait_accepted()
         waiting.close()
         self.assertEqual(self.lines_until_sentinel(mark), [])
 
@@ -237,16 +205,8 @@ class ConnectionCap(unittest.TestCase):
     LIMIT = 32 + 2 * CAP
 
     def run_server(self, limit, test):
-        tree = fixture()
-        try:
-            with harness.PortLock():
-                server = harness.Server(tree.root, max_descriptors=limit)
-                try:
-                    test(server)
-                finally:
-                    server.stop()
-        finally:
-            tree.cleanup()
+        tree = fixture(self)
+        test(harness.serve(self, tree.root, max_descriptors=limit))
 
     @harness.native_only("the cap comes from the POSIX descriptor limit")
     def test_the_oldest_waiting_connection_makes_room(self):

@@ -9,7 +9,7 @@ import unittest
 import harness
 from harness import NOT_FOUND, file_response, get, listing_items
 
-LISTING_HEAD = b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n"
+LISTING_HEAD = harness.LISTING_HEAD
 
 # Name (UTF-8), the link's path, the link's text.
 SCRIPTS = [
@@ -30,8 +30,8 @@ IN_ORDER = ["-draft.txt", "0.txt", "10.txt", "9.txt", "a.txt", "B.txt", "b2.txt"
             "\u00c9t\u00e9.txt", "\u00e9t\u00e9.txt"]
 
 
-def fixture():
-    tree = harness.Tree()
+def fixture(owner):
+    tree = harness.temporary_tree(owner)
     for name, _, _ in SCRIPTS:
         tree.write(os.path.join("scripts", name), name.encode("utf-8"))
     tree.write("donn\u00e9es/x.txt", b"x")
@@ -49,15 +49,8 @@ class Names(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tree = fixture()
-        cls.lock = harness.PortLock().__enter__()
-        cls.server = harness.Server(cls.tree.root)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        cls.lock.__exit__(None, None, None)
-        cls.tree.cleanup()
+        cls.tree = fixture(cls)
+        cls.server = harness.serve(cls, cls.tree.root)
 
     def tearDown(self):
         self.assertTrue(self.server.alive(), "the server died")
@@ -102,23 +95,15 @@ class PosixNames(unittest.TestCase):
         self.run_listing([b"a\\b.txt", b"\\", b"c.txt"], [(b"/c.txt", b"c.txt")])
 
     def run_listing(self, names, expected_items):
-        tree = harness.Tree()
-        try:
-            for name in names:
-                with open(os.path.join(tree.root.encode(), name), "wb") as f:
-                    f.write(b"bytes of " + name)
-            with harness.PortLock():
-                server = harness.Server(tree.root)
-                try:
-                    self.assertEqual(listing_items(get(b"/")), expected_items)
-                    for href, _ in expected_items:
-                        name = os.path.basename(href.replace(b"%E9", b"\xe9"))
-                        self.assertEqual(get(href),
-                                         file_response(b"text/plain", b"bytes of " + name))
-                finally:
-                    server.stop()
-        finally:
-            tree.cleanup()
+        tree = harness.temporary_tree(self)
+        for name in names:
+            with open(os.path.join(tree.root.encode(), name), "wb") as f:
+                f.write(b"bytes of " + name)
+        harness.serve(self, tree.root)
+        self.assertEqual(listing_items(get(b"/")), expected_items)
+        for href, _ in expected_items:
+            name = os.path.basename(href.replace(b"%E9", b"\xe9"))
+            self.assertEqual(get(href), file_response(b"text/plain", b"bytes of " + name))
 
 
 # Directories the server must refuse to start in: the program reads each backslash as a
