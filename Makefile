@@ -4,6 +4,9 @@
 DIR ?= $(CURDIR)
 WERROR := $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Test processes CTest runs at once: the end-to-end suites mostly wait on their servers, each in
+# a network namespace of its own where the machine allows it.
+TEST_JOBS ?= 8
 
 # Each suite adds its check target to CHECKS and its Debian package list (tools/packages/NAME.txt)
 # to DEP_GROUPS; `make test` installs every group, then runs every check.
@@ -35,7 +38,7 @@ release:
 	cmake --build --preset release -j $(JOBS)
 
 check-native: debug
-	ctest --preset debug
+	ctest --preset debug -j $(TEST_JOBS)
 
 # The unit and end-to-end tests against an ASan+UBSan build. Sanitizer reports are written to
 # files as well as ending the process, so a report from a server that a test kills still fails.
@@ -46,7 +49,7 @@ asan:
 
 check-asan: asan
 	rm -rf "$(SANITIZER_REPORTS)" && mkdir -p "$(SANITIZER_REPORTS)"
-	ctest --preset asan
+	ctest --preset asan -j $(TEST_JOBS)
 	@if [ -n "$$(ls -A "$(SANITIZER_REPORTS)")" ]; then \
 	  cat "$(SANITIZER_REPORTS)"/*; echo "check-asan: sanitizer reports above"; exit 1; fi
 
