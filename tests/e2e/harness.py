@@ -328,6 +328,16 @@ class Server:
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
+    def idle_fd_count(self, seconds=0.5):
+        """The descriptors the server holds once the connections of the last requests are gone:
+        after a response it waits for the client's close, which it sees a moment later."""
+        deadline = time.monotonic() + seconds
+        least = self.fd_count()
+        while time.monotonic() < deadline:
+            time.sleep(0.05)
+            least = min(least, self.fd_count())
+        return least
+
     def cpu_seconds(self):
         """User plus system time the server process has used so far."""
         with open("/proc/%d/stat" % self.pid) as f:

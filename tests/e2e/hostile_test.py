@@ -108,13 +108,7 @@ class HostileTest(unittest.TestCase):
         }
         for path, response in cls.expected.items():
             assert get(path) == response, path
-        # The last connection may still be open for a moment, until the server sees the
-        # client's close after its response.
-        counts = []
-        for _ in range(10):
-            counts.append(cls.server.fd_count())
-            time.sleep(0.05)
-        cls.idle_fds = min(counts)
+        cls.idle_fds = cls.server.idle_fd_count()
 
     def count_lines(self, prefix, since=0):
         return sum(1 for line in self.server.lines_since(since) if line.startswith(prefix))
@@ -185,7 +179,7 @@ class HostileTest(unittest.TestCase):
             prefix = f.read(4096)
         header = b"HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n"
         mark = self.server.line_count()
-        fds_before = self.server.fd_count()
+        fds_before = self.server.idle_fd_count()
         rss_before = self.server.proc_status("VmRSS")
         buffer = bytearray(1 << 20)
         cuts = 200

@@ -168,7 +168,7 @@ class LoopEdges(unittest.TestCase):
     @harness.native_only()
     def test_connections_leave_no_descriptor_behind(self):
         get(b"/a.txt")
-        baseline = self.server.fd_count()
+        baseline = self.server.idle_fd_count()
         mark = self.server.line_count()
         harness.connect().close()
         harness.reset(harness.connect())
