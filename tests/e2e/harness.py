@@ -247,16 +247,12 @@ class Server:
         deadline = time.monotonic() + startup_seconds()
         while time.monotonic() < deadline:
             try:
-                probe = socket.create_connection((HOST, PORT), timeout=1)
-            except OSError:
+                settle(startup_seconds())
+                return
+            except ConnectionRefusedError:
                 if not self.alive():
                     break
                 time.sleep(0.05)
-                continue
-            with probe:
-                probe.shutdown(socket.SHUT_WR)
-                read_to_close(probe, startup_seconds())
-            return
         raise TimeoutError("server did not accept connections; console %r, stderr %r"
                            % (self.lines[-5:], self.stderr[-500:]))
 
@@ -328,15 +324,11 @@ class Server:
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
-    def idle_fd_count(self, seconds=0.5):
+    def idle_fd_count(self):
         """The descriptors the server holds once the connections of the last requests are gone:
         after a response it waits for the client's close, which it sees a moment later."""
-        deadline = time.monotonic() + seconds
-        least = self.fd_count()
-        while time.monotonic() < deadline:
-            time.sleep(0.05)
-            least = min(least, self.fd_count())
-        return least
+        settle()
+        return self.fd_count()
 
     def cpu_seconds(self):
         """User plus system time the server process has used so far."""
@@ -538,6 +530,15 @@ def wait_accepted(seconds=10):
         if time.monotonic() > deadline:
             raise AssertionError("connections not accepted within %d s" % seconds)
         time.sleep(0.01)
+
+
+def settle(seconds=10):
+    """Returns once the server has seen the close of every connection closed before the call: a
+    probe that sends nothing and ends its sending side is closed by the server only after the
+    readiness reported with it, the earlier closes among them, has been handled."""
+    with socket.create_connection((HOST, PORT), timeout=seconds) as probe:
+        probe.shutdown(socket.SHUT_WR)
+        read_to_close(probe, seconds)
 
 
 def closed_by_server(sock, seconds):

@@ -116,8 +116,7 @@ class HostileTest(unittest.TestCase):
     def assert_idle_again(self):
         """The server still answers, and holds exactly the descriptors it held when idle."""
         self.assertEqual(get(b"/a.txt"), self.expected[b"/a.txt"])
-        wait_until(lambda: self.server.fd_count() == self.idle_fds, 8.0)
-        fds = self.server.fd_count()
+        fds = self.server.idle_fd_count()
         self.assertEqual(fds, self.idle_fds, "descriptors not back to idle")
         return fds
 
