@@ -23,8 +23,15 @@ DEP_GROUPS += fuzz
 .PHONY: asan fuzz-build fuzz
 .PHONY: $(CHECKS)
 
+# Every process a suite starts inherits DIRHTTP_TEST_RUN; at the end, tools/check-leftovers fails
+# the run if any such process, or a port lock file, is still there (after a failed suite too).
+test: export DIRHTTP_TEST_RUN := $(shell od -An -N8 -tx8 /dev/urandom | tr -d ' ')
 test: deps
-	$(MAKE) $(CHECKS)
+	@started=$$(date +%s); status=0; \
+	$(MAKE) $(CHECKS) || status=$$?; \
+	tools/check-leftovers $$started || status=1; \
+	echo "make test: $$(( $$(date +%s) - started )) s"; \
+	exit $$status
 
 deps:
 	tools/deps.sh $(DEP_GROUPS)

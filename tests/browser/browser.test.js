@@ -71,6 +71,8 @@ function fixture_entries() {
     }
   }
   files.push(['sub', null], ['sub/inner.txt', 'inside sub\n']);
+  // Dot-names are never listed: the root's and sub's listings must not show these.
+  files.push(['.hidden.txt', 'hidden\n'], ['sub/.git', null], ['sub/.git/HEAD', 'ref\n']);
   files.push(['<b>x<', null], ['<b>x</b>', null], ['<b>x</b>/deep.txt', 'deep\n']);
   files.push(['gallery', null]);
   let body = '<!DOCTYPE html><html><head><title>gallery</title>';

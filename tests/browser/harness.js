@@ -100,19 +100,23 @@ function remove_tree(root) {
 
 // Starts the server with `root` as its current directory. The shell takes the port lock on a
 // descriptor and then becomes the server, so the lock is held exactly as long as the server runs
-// and the child's PID is the server's own. Resolves once the start-up hint is printed.
+// and the child's PID is the server's own. A lock taken on a file that its last holder removed
+// (stop_server does) is taken again on the file that is there now. The server gets SIGKILL when
+// this process ends (setpriv --pdeathsig), so a killed suite leaves no server behind.
+// Resolves once the start-up hint is printed.
 function start_server(root, binary = process.env.DIRHTTP_BIN || default_server_binary()) {
   if (!fs.existsSync(binary)) throw new Error(`server binary not found: ${binary}`);
   // In a private network namespace (tools/netns-run) the port is this run's alone: no lock.
-  const script = process.env.DIRHTTP_NETNS === '1'
-    ? 'exec "$2"'
-    : `exec 9>"$1" && flock -w ${LOCK_WAIT_S} 9 || exit 75; exec "$2"`;
+  const locked = process.env.DIRHTTP_NETNS !== '1';
+  const take_lock = 'while :; do exec 9>>"$1" && flock -w ' + LOCK_WAIT_S + ' 9 || exit 75; ' +
+    '[ "$(stat -c %i "$1" 2>/dev/null)" = "$(stat -L -c %i /proc/$$/fd/9)" ] && break; done; ';
+  const script = (locked ? take_lock : '') + 'exec setpriv --pdeathsig KILL "$2"';
   const child = spawn('sh', ['-c', script, 'sh', PORT_LOCK, binary], {
     cwd: root,
     stdio: ['ignore', 'pipe', 'pipe'],
     env: { ...process.env, DISPLAY: '', WAYLAND_DISPLAY: '' }, // never open a desktop browser
   });
-  const server = { child, output: '' };
+  const server = { child, output: '', locked };
   child.stdout.on('data', (d) => (server.output += d));
   child.stderr.on('data', (d) => (server.output += d));
   return new Promise((resolve, reject) => {
@@ -123,6 +127,7 @@ function start_server(root, binary = process.env.DIRHTTP_BIN || default_server_b
     const check = () => {
       if (server.output.includes('Open your browser to ')) {
         clearTimeout(timer);
+        server.ready = true;
         child.stdout.off('data', check);
         resolve(server);
       }
@@ -138,6 +143,8 @@ function start_server(root, binary = process.env.DIRHTTP_BIN || default_server_b
 
 function stop_server(server) {
   if (!server || server.exited) return Promise.resolve();
+  // Removed while the server still holds it, so that the suite leaves no lock file behind.
+  if (server.locked && server.ready) fs.rmSync(PORT_LOCK, { force: true });
   return new Promise((resolve) => {
     const timer = setTimeout(() => {
       server.child.kill('SIGKILL');
