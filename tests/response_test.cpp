@@ -1,10 +1,14 @@
 // The three responses, byte for byte, and the refusal of targets that would leave the root.
 #include "server/response.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "tests/temp_tree.h"
@@ -16,6 +20,46 @@ using namespace std::string_literals;
 
 const std::string kNotFound =
     "HTTP/1.1 404 Not Found\nContent-Type: text/html\n\n<h1>File not found</h1>";
+
+// Runs `make_text` in a forked child that, when this process is root, first gives up root for
+// the user nobody: mode bits then hold as they do for anyone but root. Returns the child's text;
+// a child that could not drop root, or failed, fails the test.
+std::string run_unprivileged(const std::function<std::string()>& make_text) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fds[0]);
+    if (geteuid() == 0) {
+      const passwd* nobody = getpwnam("nobody");
+      const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+      const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
+      if (setuid(0) == 0) _exit(3);  // root could be taken back: not dropped
+    }
+    const std::string text = make_text();
+    std::size_t written = 0;
+    while (written < text.size()) {
+      const ssize_t n = write(pipe_fds[1], text.data() + written, text.size() - written);
+      if (n <= 0) _exit(4);
+      written += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(pipe_fds[1]);
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, n);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  return text;
+}
 
 // A document root "root" inside a tree that also holds a canary file and directory beside it.
 class ResponseTest : public testing::Test {
@@ -96,11 +140,27 @@ TEST_F(ResponseTest, FifoGivesAnEmptyBodyWithoutBlocking) {
   EXPECT_EQ(respond("\\pipe.txt"), "HTTP/1.1 200 OK\nContent-Type: text/plain\n\n");
 }
 
-TEST_F(ResponseTest, UnreadableFileGivesAnEmptyBody) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
+// Checked as an unprivileged user (root reads whatever the mode): the tree is opened to others
+// but for the entries under test.
+TEST_F(ResponseTest, UnreadableFileAndFolderAreAnsweredEmpty) {
   write("secret.txt", "s");
+  write("readable.txt", "r");
+  tree.mkdir("root/locked");
+  tree.write("root/locked/inside.txt", "i");
+  for (const std::string& path : {tree.root(), root, root + "/docs"}) {
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+  }
+  ASSERT_EQ(chmod((root + "/readable.txt").c_str(), 0644), 0);
   ASSERT_EQ(chmod((root + "/secret.txt").c_str(), 0), 0);
-  EXPECT_EQ(respond("\\secret.txt"), "HTTP/1.1 200 OK\nContent-Type: text/plain\n\n");
+  ASSERT_EQ(chmod((root + "/locked").c_str(), 0), 0);
+  const std::string got = run_unprivileged([this] {
+    return respond("\\secret.txt") + "|" + respond("\\locked") + "|" + respond("\\readable.txt");
+  });
+  ASSERT_EQ(chmod((root + "/locked").c_str(), 0755), 0);  // so that the tree can be removed
+  EXPECT_EQ(got,
+            "HTTP/1.1 200 OK\nContent-Type: text/plain\n\n|"
+            "HTTP/1.1 200 OK\nContent-Type: text/html\n\n<h1>Listing /locked</h1><ul></ul>|"
+            "HTTP/1.1 200 OK\nContent-Type: text/plain\n\nr");
 }
 
 TEST_F(ResponseTest, LargeFilesAreSentFromTheFile) {
