@@ -17,26 +17,20 @@ Usage: windows_cases.py --linux LINUX_EXE --locales DIR --system-code-page EXE -
        (CMD runs the Windows build; EXE is the same build without its manifest)
 """
 import argparse
-import fcntl
 import os
-import queue
-import re
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import release_port_after_wine  # noqa: E402
+import harness  # noqa: E402
+from harness import HINT, NOT_FOUND, PORT  # noqa: E402
 
-PORT = 8080
-LOCK_PATH = "/tmp/dirhttp-port-8080.lock"
-HINT = b"Open your browser to http://localhost:8080/"
-NOT_FOUND = b"HTTP/1.1 404 Not Found\nContent-Type: text/html\n\n<h1>File not found</h1>"
 WSAETIMEDOUT = 10060
-LISTING_HEAD = b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n<h1>Listing "
+LISTING_HEAD = harness.LISTING_HEAD + b"<h1>Listing "
 CANARY = b"CANARY: this file must never be served"
 
 
@@ -143,86 +137,16 @@ WINDOWS_ONLY_PATHS = [
 ]
 
 
-class Server:
-    """One run of a server command in `cwd`, its console lines read as they come."""
-
-    def __init__(self, command, cwd, crlf, env_extra=None):
-        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-        env.update(env_extra or {})
-        self.crlf = crlf
-        self.process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for raw in self.process.stdout:
-            line = raw[:-1] if raw.endswith(b"\n") else raw
-            if self.crlf and line.endswith(b"\r"):
-                line = line[:-1]  # the line end of the Windows console, not the program's text
-            self.lines.put(line)
-        self.lines.put(None)
-
-    def next_line(self, timeout):
-        try:
-            return self.lines.get(timeout=timeout)
-        except queue.Empty:
-            return None
-
-    def wait_until_serving(self, timeout=90):
-        deadline = time.monotonic() + timeout
-        start_lines = []
-        while time.monotonic() < deadline:
-            line = self.next_line(deadline - time.monotonic())
-            if line is None:
-                break
-            start_lines.append(line)
-            if line == HINT:
-                blank = self.next_line(10)
-                start_lines.append(blank)
-                return start_lines
-        try:
-            sockets = subprocess.run(["ss", "-tanp", "( sport = :%d )" % PORT],
-                                     capture_output=True, text=True, timeout=10).stdout
-        except (OSError, subprocess.TimeoutExpired) as error:
-            sockets = "(ss: %s)" % error
-        raise RuntimeError("server did not start; console so far: %r; sockets on the port:\n%s"
-                           % (start_lines, sockets))
-
-    def rest_of_console(self, timeout=30):
-        """Stops the server and returns the console lines it had not yet been asked for."""
-        self.process.kill()
-        self.process.wait(timeout=timeout)
-        if self.crlf:  # the Windows build, under wine
-            release_port_after_wine()
-        lines = []
-        while True:
-            line = self.next_line(timeout)
-            if line is None:
-                return lines
-            lines.append(line)
-
-
-def exchange(raw, timeout=30):
-    """Sends `raw` on a new connection and returns every byte received until the server closes."""
-    with socket.create_connection(("127.0.0.1", PORT), timeout=timeout) as s:
-        s.sendall(raw)
-        received = bytearray()
-        while True:
-            chunk = s.recv(1 << 16)
-            if not chunk:
-                return bytes(received)
-            received += chunk
-
-
-def run_requests(command, cwd, crlf, requests, env_extra=None):
-    server = Server(command, cwd, crlf, env_extra)
+def run_requests(command, cwd, windows, requests, env_extra=None):
+    """Serves `cwd` with `command` for `requests`, one connection each: the console's start-up
+    lines, the responses, and the console lines after the start-up."""
+    server = harness.Server(cwd, command_words=command, windows=windows, env_extra=env_extra)
     try:
-        start = server.wait_until_serving()
-        responses = [exchange(raw) for raw in requests]
+        responses = [harness.request(raw, 30) for raw in requests]
     finally:
-        console = server.rest_of_console()
-    return start, responses, console
+        server.stop()
+    start = server.lines.index(HINT) + 2
+    return server.lines[:start], responses, server.lines[start:]
 
 
 class Results:
@@ -276,13 +200,12 @@ def check_windows_only(results, windows, base):
     root = make_reserved_tree(base)
     requests = [b"GET " + path + b" HTTP/1.1\r\n\r\n" for path in WINDOWS_ONLY_PATHS]
     requests.append(b"GET /ok.txt HTTP/1.1\r\n\r\n")
-    server = Server(windows, root, True)
+    server = harness.Server(root, command_words=windows, windows=True)
     try:
-        server.wait_until_serving()
         for path, raw in zip(WINDOWS_ONLY_PATHS, requests):
-            got = exchange(raw)
+            got = harness.request(raw, 30)
             results.check(got == NOT_FOUND, "71-byte 404 for %r" % path, show(got))
-        got = exchange(requests[-1])
+        got = harness.request(requests[-1], 30)
         results.check(got == b"HTTP/1.1 200 OK\nContent-Type: text/plain\n\nfine\n",
                       "a plain file beside the reserved names", show(got))
 
@@ -310,7 +233,8 @@ def check_windows_only(results, windows, base):
                       "second instance", "status %r, console %r, %.1f s"
                       % (status, out, time.monotonic() - started))
     finally:
-        console = server.rest_of_console()
+        server.stop()
+    console = server.lines[server.lines.index(HINT) + 2:]
     expected = [(b"GET " + p + b" HTTP/1.1") for p in WINDOWS_ONLY_PATHS]
     expected += [b"GET /ok.txt HTTP/1.1", b"recv failed: %d" % WSAETIMEDOUT]
     # The console shows each request line with the CR that the request carried.
@@ -386,12 +310,11 @@ def main():
     parser.add_argument("--server", nargs=argparse.REMAINDER, required=True,
                         help="the command that runs the Windows build")
     args = parser.parse_args()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # servers stopped on the way out
+    harness.configure(args.server)
     results = Results()
     started = time.monotonic()
-    with open(LOCK_PATH, "a") as lock:
-        # In a private network namespace (tools/netns-run) the port is this run's alone.
-        if os.environ.get("DIRHTTP_NETNS") != "1":
-            fcntl.flock(lock, fcntl.LOCK_EX)
+    with harness.PortLock(600):
         with tempfile.TemporaryDirectory(prefix="dirhttp-win-") as base:
             check_same_bytes(results, os.path.realpath(args.linux), args.server, base)
             check_windows_only(results, args.server, base)
