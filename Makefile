@@ -8,16 +8,24 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # a network namespace of its own where the machine allows it.
 TEST_JOBS ?= 8
 
-# Each suite adds its check target to CHECKS and its Debian package list (tools/packages/NAME.txt)
-# to DEP_GROUPS; `make test` installs every group, then runs every check.
+# Each suite adds its check target to CHECKS, what it builds to BUILDS and its Debian package list
+# (tools/packages/NAME.txt) to DEP_GROUPS; `make test` installs every group, makes every build one
+# after another (each uses every processor), then runs the checks side by side: the suites mostly
+# wait on their servers, each in a network namespace of its own. Where no namespace can be made
+# they share port 8080 and run one at a time.
 CHECKS := check-native
+BUILDS := debug
 DEP_GROUPS := build
 CHECKS += check-browser check-package
+BUILDS += browser-deps release
 DEP_GROUPS += browser package
 CHECKS += check-windows
+BUILDS += windows
 DEP_GROUPS += windows
 CHECKS += check-asan check-fuzz
+BUILDS += asan fuzz-build
 DEP_GROUPS += fuzz
+CHECK_JOBS ?= $(if $(shell tools/netns-run --check && echo yes),$(words $(CHECKS)),1)
 
 .PHONY: test deps serve release debug package screenshot browser-deps windows windows-builds bench
 .PHONY: asan fuzz-build fuzz
@@ -28,7 +36,7 @@ DEP_GROUPS += fuzz
 test: export DIRHTTP_TEST_RUN := $(shell od -An -N8 -tx8 /dev/urandom | tr -d ' ')
 test: deps
 	@started=$$(date +%s); status=0; \
-	$(MAKE) $(CHECKS) || status=$$?; \
+	{ $(MAKE) $(BUILDS) && $(MAKE) -j $(CHECK_JOBS) --output-sync=target $(CHECKS); } || status=$$?; \
 	tools/check-leftovers $$started || status=1; \
 	echo "make test: $$(( $$(date +%s) - started )) s"; \
 	exit $$status
@@ -79,7 +87,10 @@ serve: release
 # The browser suite: headless Debian Chromium driven by playwright-core against the debug build.
 BROWSER_DIR := tests/browser
 
-browser-deps:
+# npm ci again only when the lock file changed (npm ci writes node_modules/.package-lock.json).
+browser-deps: $(BROWSER_DIR)/node_modules/.package-lock.json
+
+$(BROWSER_DIR)/node_modules/.package-lock.json: $(BROWSER_DIR)/package-lock.json
 	cd $(BROWSER_DIR) && npm ci --no-audit --no-fund --loglevel=error
 
 check-browser: debug browser-deps
