@@ -111,10 +111,12 @@ class Running(unittest.TestCase):
                          b"</li></ul>")
 
     def test_symbolic_links_are_followed_inside_and_out_of_the_tree(self):
+        # Wine's enumeration, like Windows', leaves out a link whose target is missing.
+        dangling = [] if harness.is_windows() else [(b"/links/dangling.txt", b"dangling.txt")]
         self.assertEqual(harness.listing_items(get(b"/links/")),
-                         [(b"/links/dangling.txt", b"dangling.txt"), (b"/links/docs", b"docs"),
-                          (b"/links/in.txt", b"in.txt"), (b"/links/out.txt", b"out.txt"),
-                          (b"/links/outdir", b"outdir")])
+                         dangling + [(b"/links/docs", b"docs"), (b"/links/in.txt", b"in.txt"),
+                                     (b"/links/out.txt", b"out.txt"),
+                                     (b"/links/outdir", b"outdir")])
         cases = [
             (b"/links/in.txt", HELLO),
             (b"/links/docs/b.html", file_response(b"text/html", b"<p>b</p>")),
