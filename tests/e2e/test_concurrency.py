@@ -114,6 +114,7 @@ class Concurrency(unittest.TestCase):
 
     def test_slow_readers_get_every_byte_while_others_are_served(self):
         results = {}
+        under_way = [threading.Event() for _ in range(4)]
 
         def slow_reader(index):
             sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -129,13 +130,15 @@ class Concurrency(unittest.TestCase):
                     if not chunk:
                         break
                     chunks.append(chunk)
+                    under_way[index].set()
                     time.sleep(0.02)  # about 3 MiB/s at most
                 results[index] = b"".join(chunks)
 
         readers = [threading.Thread(target=slow_reader, args=(i,), daemon=True) for i in range(4)]
         for reader in readers:
             reader.start()
-        time.sleep(0.2)
+        for event in under_way:
+            self.assertTrue(event.wait(10), "a slow reader's download did not start")
         self.assert_prompt_small_requests(20)
         for reader in readers:
             reader.join(40)
