@@ -69,9 +69,7 @@ fi
 
 apt_opts=(-y -qq -o DPkg::Lock::Timeout=120)
 tree=$(mktemp -d)
-server_pid=
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
   rm -rf "$tree"
   if dpkg-query -W -f='${Status}' dirhttp 2>/dev/null | grep -q 'install ok installed'; then
     DEBIAN_FRONTEND=noninteractive apt-get remove "${apt_opts[@]}" dirhttp >/dev/null || true
@@ -87,27 +85,40 @@ for f in /usr/bin/dirhttp /usr/share/man/man1/dirhttp.1.gz /usr/share/doc/dirhtt
   [ -f "$f" ] || fail "installed package lacks $f"
 done
 
-# A file with every byte value, served by the installed program under the port lock.
+# A file with every byte value, served by the installed program in a network namespace of its own
+# (tools/netns-run), or under the port lock where none can be made.
 mkdir -p "$tree/served/sub"
 python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) * 40)' >"$tree/served/sub/all bytes.bin"
+"$(dirname "$0")/netns-run" bash -s "$tree" <<'SERVE' || fail "the installed dirhttp did not serve the file"
+set -euo pipefail
+tree=$1
+lock=/tmp/dirhttp-port-8080.lock
 (
   cd "$tree/served"
-  exec 9>/tmp/dirhttp-port-8080.lock
-  flock -w 240 9 || exit 75
-  exec env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/dirhttp >"$tree/console.txt" 2>&1
+  if [ "${DIRHTTP_NETNS:-}" != 1 ]; then
+    # A lock taken on a file its last holder removed is taken again on the file there now.
+    while :; do
+      exec 9>>"$lock"
+      flock -w 240 9 || exit 75
+      [ "$(stat -c %i "$lock" 2>/dev/null)" = "$(stat -L -c %i /proc/$BASHPID/fd/9)" ] && break
+    done
+  fi
+  exec setpriv --pdeathsig KILL env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/dirhttp \
+    >"$tree/console.txt" 2>&1
 ) &
 server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 1 2500); do # the lock may take up to 240 s, then start-up
   grep -q 'Open your browser to' "$tree/console.txt" 2>/dev/null && break
   if ! kill -0 "$server_pid" 2>/dev/null; then
     wait "$server_pid" && status=0 || status=$?
-    server_pid=
-    [ "$status" -eq 75 ] && fail "port lock not free within 240 s"
-    fail "installed dirhttp exited with $status: $(cat "$tree/console.txt" 2>/dev/null)"
+    [ "$status" -eq 75 ] && echo "port lock not free within 240 s" >&2
+    echo "installed dirhttp exited with $status: $(cat "$tree/console.txt" 2>/dev/null)" >&2
+    exit 1
   fi
   sleep 0.1
 done
-grep -q 'Open your browser to' "$tree/console.txt" || fail "installed dirhttp did not start"
+grep -q 'Open your browser to' "$tree/console.txt" || { echo "installed dirhttp did not start" >&2; exit 1; }
 
 python3 - "$tree/served/sub/all bytes.bin" <<'PY'
 import socket, sys
@@ -121,10 +132,12 @@ head, _, body = got.partition(b'\n\n')
 assert head == b'HTTP/1.1 200 OK\nContent-Type: application/octet-stream', head
 assert body == want, f'body differs: {len(body)} bytes, wanted {len(want)}'
 PY
-
+# Removed while the server still holds it, so that no lock file is left behind.
+[ "${DIRHTTP_NETNS:-}" = 1 ] || rm -f "$lock"
 kill "$server_pid"
 wait "$server_pid" 2>/dev/null || true
-server_pid=
+SERVE
+
 DEBIAN_FRONTEND=noninteractive apt-get remove "${apt_opts[@]}" dirhttp >/dev/null
 [ ! -e /usr/bin/dirhttp ] || fail "/usr/bin/dirhttp left behind after removal"
 echo "check-package: 1 passed, 0 failed (installed $(basename "$deb"), served a file, removed it)"
