@@ -153,6 +153,9 @@ void drop_connection(Connection& connection, int error) {
 
 void advance(Connection& connection, Stream& stream, const std::string& document_root,
              Clock::time_point now, std::vector<char>& buffer) {
+  // A drain that begins in this step waits for the socket to be readable first: right after
+  // the response, the client has rarely closed yet, and a read would only find nothing.
+  const bool draining = connection.phase == Phase::kDraining;
   if (connection.phase == Phase::kReceiving) {
     if (!receive_request(connection, stream, now, buffer)) return;
     handle_request(connection, document_root, now);
@@ -167,7 +170,7 @@ void advance(Connection& connection, Stream& stream, const std::string& document
       finish_response(connection, stream, now);
     }
   }
-  if (connection.phase == Phase::kDraining) drain(connection, stream, now, buffer);
+  if (draining) drain(connection, stream, now, buffer);
 }
 
 Clock::time_point deadline(const Connection& connection) {
