@@ -418,9 +418,27 @@ def native_only(reason="/proc figures describe wine, not the program, under wine
 
 # ---- raw sockets ---------------------------------------------------------------------------------
 
-def connect(seconds=10):
-    sock = socket.create_connection((HOST, PORT), timeout=seconds)
+def connect(seconds=10, receive_buffer=None):
+    """A connection to the server. A fixed `receive_buffer` keeps the kernel from growing the
+    receive buffer (up to tcp_rmem's maximum, 32 MiB on some machines) while the client reads."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if receive_buffer is not None:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
     sock.settimeout(seconds)
+    try:
+        sock.connect((HOST, PORT))
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
+def paused_download(path):
+    """A client with a 4 KiB receive buffer that asks for the file at `path`, reads the header
+    and stops reading."""
+    sock = connect(receive_buffer=4096)
+    sock.sendall(b"GET " + path + b" HTTP/1.1\r\n\r\n")
+    assert sock.recv(len(BIN_HEADER), socket.MSG_WAITALL) == BIN_HEADER
     return sock
 
 

@@ -183,9 +183,10 @@ class HostileTest(unittest.TestCase):
         buffer = bytearray(1 << 20)
         cuts = 200
         for _ in range(cuts):
-            # Cut well before the end, so that the server is still sending when the reset comes.
+            # Cut well before the end, so that the server is still sending when the reset comes:
+            # the rest (16 MiB at least) cannot all wait in the two sockets' buffers.
             cut = self.rng.randint(1, BIG_SIZE // 2)
-            s = harness.connect(10.0)
+            s = harness.connect(10.0, receive_buffer=1 << 20)
             try:
                 s.sendall(b"GET /big.bin HTTP/1.1\r\n\r\n")
                 # The first bytes are checked; the rest are only counted, to keep the pace up.

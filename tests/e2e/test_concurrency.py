@@ -41,14 +41,7 @@ def timed_get(path=b"/small.txt"):
 
 
 def paused_download(path=b"/huge.bin"):
-    """A client with a 4 KiB receive buffer that asks for `path`, reads the header and stops."""
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    sock.settimeout(10)
-    sock.connect((harness.HOST, harness.PORT))
-    sock.sendall(b"GET " + path + b" HTTP/1.1\r\n\r\n")
-    assert sock.recv(len(BIN_HEADER), socket.MSG_WAITALL) == BIN_HEADER
-    return sock
+    return harness.paused_download(path)
 
 
 def is_timed_out_send(line):

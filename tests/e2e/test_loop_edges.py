@@ -183,14 +183,7 @@ class LoopEdges(unittest.TestCase):
 
 
 def paused_download(path=b"/big.img"):
-    """A client that asks for a large file, reads its header and then stops reading."""
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    sock.settimeout(10)
-    sock.connect((harness.HOST, harness.PORT))
-    sock.sendall(b"GET " + path + b" HTTP/1.1\r\n\r\n")
-    assert sock.recv(len(BIG_HEADER), socket.MSG_WAITALL) == BIG_HEADER
-    return sock
+    return harness.paused_download(path)
 
 
 class ConnectionCap(unittest.TestCase):
