@@ -365,18 +365,7 @@ def serve(owner, root, **options):
 
 def port_listening(port=PORT):
     """Whether any socket of this machine listens on TCP `port` (IPv4 or IPv6)."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                rows = f.read().splitlines()[1:]
-        except OSError:
-            continue
-        for row in rows:
-            fields = row.split()
-            local, state = fields[1], fields[3]
-            if state == "0A" and int(local.rsplit(":", 1)[1], 16) == port:
-                return True
-    return False
+    return listener_backlog(port) is not None
 
 
 def wait_port_released(seconds=5):
