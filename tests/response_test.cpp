@@ -164,7 +164,9 @@ TEST_F(ResponseTest, UnreadableFileAndFolderAreAnsweredEmpty) {
 }
 
 TEST_F(ResponseTest, LargeFilesAreSentFromTheFile) {
-  const std::string big(kInMemoryFileLimit + 1, 'q');
+  // Up to 32 KiB a file is read into the response; beyond, it is sent from the file.
+  constexpr std::size_t kLimit = 32 * 1024;
+  const std::string big(kLimit + 1, 'q');
   write("big.txt", big);
   Response response = build_response(root, "\\big.txt");
   EXPECT_EQ(response.text, "HTTP/1.1 200 OK\nContent-Type: text/plain\n\n");
@@ -174,10 +176,10 @@ TEST_F(ResponseTest, LargeFilesAreSentFromTheFile) {
   append_file_bytes(response.body_file, response.body_file.size(), body);
   EXPECT_EQ(body, big);
 
-  write("limit.txt", std::string(kInMemoryFileLimit, 'q'));
+  write("limit.txt", std::string(kLimit, 'q'));
   Response at_limit = build_response(root, "\\limit.txt");
   EXPECT_FALSE(at_limit.body_file.is_open());
-  EXPECT_EQ(at_limit.text.size(), 42 + kInMemoryFileLimit);
+  EXPECT_EQ(at_limit.text.size(), 42 + kLimit);
 }
 
 // Every one of these would name a path outside the root, or a file other than the one whose

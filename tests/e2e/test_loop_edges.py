@@ -249,6 +249,37 @@ class ConnectionCap(unittest.TestCase):
                     sock.close()
         self.run_server(self.LIMIT, test)
 
+    @harness.native_only("the cap comes from the POSIX descriptor limit")
+    def test_draining_connections_are_never_dropped_for_a_newcomer(self):
+        def test(server):
+            mark = server.line_count()
+            # Each reads its whole response and keeps its side open: the server drains each,
+            # for up to 2 s.
+            draining = [harness.connect() for _ in range(self.CAP)]
+            newcomer = None
+            try:
+                for sock in draining:
+                    sock.sendall(b"GET /a.txt HTTP/1.1\r\n\r\n")
+                    self.assertEqual(harness.read_to_close(sock, 10), A_RESPONSE)
+                newcomer = harness.connect()
+                newcomer.sendall(b"GET /a.txt HTTP/1.1\r\n\r\n")
+                newcomer.settimeout(0.5)
+                with self.assertRaises(socket.timeout, msg="answered by dropping a drained one"):
+                    newcomer.recv(1)
+                # One client closes: its drain ends, and the newcomer takes its place.
+                draining.pop(0).close()
+                self.assertEqual(harness.read_to_close(newcomer, 10), A_RESPONSE)
+                # Nobody was closed to make room: one echo each, and no other line.
+                echo, seen = b"GET /a.txt HTTP/1.1\r", mark
+                for _ in range(self.CAP + 1):
+                    seen = server.wait_line(echo, 10, seen) + 1
+                self.assertEqual(server.lines_since(mark), [echo] * (self.CAP + 1))
+            finally:
+                for sock in draining + [newcomer]:
+                    if sock is not None:
+                        sock.close()
+        self.run_server(self.LIMIT, test)
+
     @harness.native_only("the descriptor limit is a POSIX one")
     def test_out_of_descriptors_is_passing(self):
         # Once started, the server is left no descriptor above those it holds: every accept
