@@ -152,7 +152,9 @@ def check_resources(path):
     for pattern, what in [
             (rb"<activeCodePage[^>]*>\s*UTF-8\s*</activeCodePage>", "activeCodePage UTF-8"),
             (rb'<requestedExecutionLevel\s+level="asInvoker"', "asInvoker"),
-            (rb'<supportedOS Id="\{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a\}"', "supportedOS Windows 10")]:
+            (rb'<supportedOS Id="\{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a\}"', "supportedOS Windows 10"),
+            (rb'<assemblyIdentity[^>]*\sversion="' + re.escape(version.encode()) + rb'\.0"',
+             "the version %s.0" % version)]:
         if not re.search(pattern, manifest):
             problems.append("application manifest lacks %s" % what)
     print("%s: version %s, %s; DllCharacteristics %#06x" %
