@@ -75,8 +75,9 @@ Connection accepted_connection(SOCKET socket, Clock::time_point now);
 /// bytes; once the request is complete (a line feed or NUL arrived, the limit was reached, the
 /// client ended its sending side, or kRequestLineWait passed since its first bytes) echoes its
 /// first line and builds its response for `document_root`; sends it; then ends the sending side
-/// and drains until the client closes; and applies the deadlines. Prints "recv failed: %d" or "send failed: %d" when a receive or a send fails or
-/// times out. `buffer` is scratch space for received bytes.
+/// and drains until the client closes; and applies the deadlines. Prints "recv failed: %d" or
+/// "send failed: %d" when a receive or a send fails or times out. `buffer` is scratch space for
+/// received bytes.
 void advance(Connection& connection, Stream& stream, const std::string& document_root,
              Clock::time_point now, std::vector<char>& buffer);
 

@@ -16,8 +16,8 @@ constexpr int kSpinMicroseconds = 100;
 /// Serves connections on `listener` until accepting fails with an error that leaves the listening
 /// socket unusable; returns that error. At most connection_capacity() connections are open at
 /// once: when one more arrives, the one that has waited longest for its request is closed with
-/// the time-out receive error; when every open connection is sending its response, new clients
-/// wait in the listen backlog.
+/// the time-out receive error; when none is waiting for its request (all are sending or
+/// draining), new clients wait in the listen backlog.
 int serve_forever(SOCKET listener, const std::string& document_root);
 
 }  // namespace dirhttp
