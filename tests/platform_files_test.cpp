@@ -1,7 +1,6 @@
 // The file-system calls keep their Win32 contracts: backslash paths, every entry delivered.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,14 +11,16 @@
 namespace dirhttp {
 namespace {
 
-std::set<std::string> enumerate(const std::string& pattern, bool* opened) {
-  std::set<std::string> names;
+// The names FindFirstFileA/FindNextFileA deliver for `pattern`, in their order; `opened` tells
+// whether the enumeration began at all.
+std::vector<std::string> enumerate(const std::string& pattern, bool* opened = nullptr) {
+  std::vector<std::string> names;
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
-  *opened = find != INVALID_HANDLE_VALUE;
-  if (!*opened) return names;
+  if (opened != nullptr) *opened = find != INVALID_HANDLE_VALUE;
+  if (find == INVALID_HANDLE_VALUE) return names;
   do {
-    names.insert(entry.cFileName);
+    names.push_back(entry.cFileName);
   } while (FindNextFileA(find, &entry) != 0);
   FindClose(find);
   return names;
@@ -31,23 +32,11 @@ TEST(PlatformFiles, EnumerationDeliversEveryEntryWithDots) {
   tree.write("d/.hidden", "");
   tree.write("d/file.txt", "");
   bool opened = false;
-  const std::set<std::string> names = enumerate(tree.root() + "\\d\\*", &opened);
+  const std::vector<std::string> names = enumerate(tree.root() + "\\d\\*", &opened);
   EXPECT_TRUE(opened);
-  EXPECT_EQ(names, (std::set<std::string>{".", "..", ".hidden", "file.txt", "sub"}));
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", ".hidden", "file.txt", "sub"}));
   // The root of a listing arrives with its separator doubled.
   EXPECT_EQ(enumerate(tree.root() + "\\d\\\\*", &opened).size(), 5u);
-}
-
-std::vector<std::string> enumerate_in_order(const std::string& pattern) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    names.push_back(entry.cFileName);
-  } while (FindNextFileA(find, &entry) != 0);
-  FindClose(find);
-  return names;
 }
 
 // The order NTFS delivers: "." and "..", then a-z read as A-Z, then unsigned bytes.
@@ -69,7 +58,7 @@ TEST(PlatformFiles, EnumerationComesInNameOrder) {
   for (auto name = in_order.rbegin(); name != in_order.rend(); ++name) {
     if (*name != "." && *name != "..") tree.write("d/" + *name, "");
   }
-  EXPECT_EQ(enumerate_in_order(tree.root() + "\\d\\*"), in_order);
+  EXPECT_EQ(enumerate(tree.root() + "\\d\\*"), in_order);
 }
 
 TEST(PlatformFiles, NamesHoldingABackslashAreLeftOut) {
@@ -78,7 +67,7 @@ TEST(PlatformFiles, NamesHoldingABackslashAreLeftOut) {
   tree.write("d/a\\b", "");
   tree.write("d/\\", "");
   tree.write("d/c", "");
-  EXPECT_EQ(enumerate_in_order(tree.root() + "\\d\\*"), (std::vector<std::string>{".", "..", "c"}));
+  EXPECT_EQ(enumerate(tree.root() + "\\d\\*"), (std::vector<std::string>{".", "..", "c"}));
 }
 
 TEST(PlatformFiles, EnumerationOfNothingFails) {

@@ -192,6 +192,7 @@ class Server:
                  command_words=None, windows=None):
         self.root = root
         self.lines = []
+        self.sentinels = 0
         self.cond = threading.Condition()
         words = list(command_words or command())
         self.windows = is_windows() if windows is None else windows
@@ -279,6 +280,21 @@ class Server:
     def lines_since(self, start):
         with self.cond:
             return list(self.lines[start:])
+
+    def sentinel(self, start=0):
+        """Sends a request of its own (a 404 for a path no other request names) and returns the
+        index of its echo, found from `start` on: every console line of the requests handled
+        before it comes before that index."""
+        self.sentinels += 1
+        path = b"/sentinel-%d" % self.sentinels
+        assert get(path) == NOT_FOUND, path
+        return self.wait_line(b"GET " + path + b" HTTP/1.1\r", 10, start)
+
+    def lines_until_sentinel(self, start):
+        """The console lines from index `start` on, up to those of every request handled
+        before the call."""
+        end = self.sentinel(start)
+        return self.lines_since(start)[:end - start]
 
     def alive(self):
         return self.process.poll() is None

@@ -6,7 +6,6 @@ and delays nobody.
 These run on one server; each case ends with a sentinel request whose echo proves the server
 still serves and lets the case read its console lines."""
 import os
-import socket
 import threading
 import time
 import unittest
@@ -49,8 +48,6 @@ def is_timed_out_send(line):
 
 
 class Concurrency(unittest.TestCase):
-    sentinels = 0
-
     @classmethod
     def setUpClass(cls):
         cls.tree = harness.temporary_tree(cls)
@@ -72,15 +69,6 @@ class Concurrency(unittest.TestCase):
     def keep(self, sock):
         self.sockets.append(sock)
         return sock
-
-    def lines_until_sentinel(self):
-        """Sends a request of its own (a 404) and returns the console lines printed since the
-        case began and before the sentinel's echo."""
-        Concurrency.sentinels += 1
-        path = b"/sentinel-%d" % Concurrency.sentinels
-        self.assertEqual(get(path), NOT_FOUND)
-        index = self.server.wait_line(b"GET " + path + b" HTTP/1.1\r", 10, self.mark)
-        return self.server.lines_since(self.mark)[:index - self.mark]
 
     def assert_prompt_small_requests(self, count):
         for _ in range(count):
@@ -110,11 +98,7 @@ class Concurrency(unittest.TestCase):
         under_way = [threading.Event() for _ in range(4)]
 
         def slow_reader(index):
-            sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-            with sock:
-                sock.settimeout(30)
-                sock.connect((harness.HOST, harness.PORT))
+            with harness.connect(30, receive_buffer=65536) as sock:
                 sock.sendall(b"GET /medium.bin HTTP/1.1\r\n\r\n")
                 chunks = []
                 deadline = time.monotonic() + 30
@@ -166,7 +150,8 @@ class Concurrency(unittest.TestCase):
             time.sleep(0.3)
             sock.sendall(b"ll.txt HTTP/1.1\r\nHost: localhost\r\n\r\n")
             self.assertEqual(harness.read_to_close(sock), SMALL_RESPONSE)
-        self.assertEqual(self.lines_until_sentinel(), [b"GET /small.txt HTTP/1.1\r"])
+        self.assertEqual(self.server.lines_until_sentinel(self.mark),
+                         [b"GET /small.txt HTTP/1.1\r"])
 
     def test_a_line_that_never_ends_is_answered_after_a_short_wait(self):
         with harness.connect() as sock:
@@ -176,7 +161,8 @@ class Concurrency(unittest.TestCase):
             waited = time.monotonic() - started
         self.assertGreater(waited, 0.4)
         self.assertLess(waited, 3)
-        self.assertEqual(self.lines_until_sentinel(), [b"GET /small.txt\r", b"NOMATCH"])
+        self.assertEqual(self.server.lines_until_sentinel(self.mark),
+                         [b"GET /small.txt\r", b"NOMATCH"])
 
     def test_trickling_clients_are_bounded_and_delay_nobody(self):
         tricklers = [self.keep(harness.connect()) for _ in range(8)]
@@ -199,7 +185,7 @@ class Concurrency(unittest.TestCase):
             time.sleep(max(0.0, 0.1 - (time.monotonic() - started)))
         for sock in tricklers:
             self.assertEqual(harness.read_to_close(sock, 5), NOT_FOUND)
-        lines = self.lines_until_sentinel()
+        lines = self.server.lines_until_sentinel(self.mark)
         self.assertEqual(len([l for l in lines if l == b"NOMATCH"]), len(tricklers))
 
     def test_the_end_of_a_response_comes_before_the_drain(self):

@@ -39,8 +39,6 @@ def is_send_failed(line):
 class LoopEdges(unittest.TestCase):
     """Cases that share one server."""
 
-    sentinels = 0
-
     @classmethod
     def setUpClass(cls):
         cls.tree = fixture(cls)
@@ -49,19 +47,10 @@ class LoopEdges(unittest.TestCase):
     def tearDown(self):
         self.assertTrue(self.server.alive(), "the server died")
 
-    def lines_until_sentinel(self, mark):
-        """Sends a request of its own (a 404) and returns the console lines printed after `mark`
-        and before the sentinel's echo."""
-        LoopEdges.sentinels += 1
-        path = b"/sentinel-%d" % LoopEdges.sentinels
-        self.assertEqual(get(path), NOT_FOUND)
-        index = self.server.wait_line(b"GET " + path + b" HTTP/1.1\r", 10, mark)
-        return self.server.lines_since(mark)[:index - mark]
-
     def check(self, data, want_lines, want_response):
         mark = self.server.line_count()
         self.assertEqual(exchange(data), want_response)
-        self.assertEqual(self.lines_until_sentinel(mark), want_lines)
+        self.assertEqual(self.server.lines_until_sentinel(mark), want_lines)
 
     def test_console_lines_of_one_request(self):
         cases = [
@@ -87,7 +76,7 @@ class LoopEdges(unittest.TestCase):
         waiting = harness.connect()
         harness.wait_accepted()
         waiting.close()
-        self.assertEqual(self.lines_until_sentinel(mark), [])
+        self.assertEqual(self.server.lines_until_sentinel(mark), [])
 
     def test_first_line_longer_than_one_receive(self):
         # Only the first bytes of the line are ever read, so the space after the path never
@@ -95,7 +84,7 @@ class LoopEdges(unittest.TestCase):
         long_line = b"GET /" + b"a" * 200000 + b" HTTP/1.1\r\n\r\n"
         mark = self.server.line_count()
         self.assertEqual(exchange(long_line), NOT_FOUND)
-        lines = self.lines_until_sentinel(mark)
+        lines = self.server.lines_until_sentinel(mark)
         self.assertEqual(len(lines), 2, [line[:80] for line in lines])
         self.assertLessEqual(len(lines[0]), 65535)
         self.assertEqual(long_line[:len(lines[0])], lines[0])
@@ -107,7 +96,7 @@ class LoopEdges(unittest.TestCase):
         long_line = b"GET /" + b"b" * 200000 + b" HTTP/1.1\r\n\r\n"
         mark = self.server.line_count()
         self.assertEqual(exchange(long_line), NOT_FOUND)
-        lines = self.lines_until_sentinel(mark)
+        lines = self.server.lines_until_sentinel(mark)
         self.assertEqual([len(line) for line in lines], [65535, len(b"NOMATCH")])
         self.assertEqual(lines, [long_line[:65535], b"NOMATCH"])
 
@@ -133,7 +122,7 @@ class LoopEdges(unittest.TestCase):
                 self.server.wait_line(is_send_failed, 35, mark)
                 self.assertEqual(get(b"/a.txt"), A_RESPONSE)
                 self.assertTrue(self.server.alive(), "the server died")
-                lines = self.lines_until_sentinel(mark)
+                lines = self.server.lines_until_sentinel(mark)
                 self.assertEqual(lines[0], b"GET /big.img HTTP/1.1\r")
                 self.assertTrue(is_send_failed(lines[1]), lines)
                 self.assertEqual(lines[2:], [b"GET /a.txt HTTP/1.1\r"])
@@ -178,7 +167,7 @@ class LoopEdges(unittest.TestCase):
         sock.sendall(b"GET /big.img HTTP/1.1\r\n\r\n")
         sock.recv(MIB, socket.MSG_WAITALL)
         harness.reset(sock)
-        self.lines_until_sentinel(mark)
+        self.server.lines_until_sentinel(mark)
         self.assertEqual(self.server.idle_fd_count(), baseline)
 
 

@@ -55,17 +55,11 @@ class Running(unittest.TestCase):
         cls.tree = fixture(cls)
         cls.server = harness.serve(cls, cls.tree.root)
 
-    sentinels = 0
-
     def setUp(self):
         # Console lines of the test before may still be on their way (the reader thread lags
         # under wine); a request of our own, echoed after all of them, marks where this test's
         # lines begin.
-        Running.sentinels += 1
-        path = b"/sentinel-%d" % Running.sentinels
-        start = self.server.line_count()
-        self.assertEqual(get(path), NOT_FOUND)
-        self.mark = self.server.wait_line(b"GET " + path + b" HTTP/1.1\r", 10, start) + 1
+        self.mark = self.server.sentinel(self.server.line_count()) + 1
 
     def tearDown(self):
         self.assertTrue(self.server.alive(), "the server died")
