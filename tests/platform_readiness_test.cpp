@@ -1,0 +1,236 @@
+// The readiness set over loopback connections: a registered socket is reported with its key
+// when it is ready for what it waits for, and for nothing else; a change takes effect at once;
+// a removed or closed one is never reported again.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/net.h"
+#include "platform/readiness.h"
+#include "platform/win32.h"
+
+namespace dirhttp {
+namespace {
+
+// Every wait that expects a report is bounded by this.
+constexpr int kBoundMs = 5000;
+
+// Both ends of one loopback TCP connection; closed when destroyed unless already closed.
+struct Pair {
+  SOCKET near = INVALID_SOCKET;  // the end given to the readiness set
+  SOCKET far = INVALID_SOCKET;   // the peer
+  ~Pair() {
+    if (near != INVALID_SOCKET) closesocket(near);
+    if (far != INVALID_SOCKET) closesocket(far);
+  }
+};
+
+class PlatformReadiness : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(listener_, INVALID_SOCKET);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener_, 8), 0);
+    socklen_t length = sizeof(address_);
+    ASSERT_EQ(getsockname(listener_, reinterpret_cast<sockaddr*>(&address_), &length), 0);
+  }
+  void TearDown() override {
+    closesocket(listener_);
+    WSACleanup();
+  }
+
+  // A connected pair; its near end is non-blocking, as the server's sockets are.
+  void connect_pair(Pair& pair) {
+    pair.far = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(pair.far, INVALID_SOCKET);
+    ASSERT_EQ(connect(pair.far, reinterpret_cast<sockaddr*>(&address_), sizeof(address_)), 0);
+    pair.near = accept(listener_, nullptr, nullptr);
+    ASSERT_NE(pair.near, INVALID_SOCKET);
+    make_nonblocking(pair.near);
+  }
+
+  SOCKET listener_ = INVALID_SOCKET;
+  sockaddr_in address_{};
+};
+
+void send_byte(SOCKET socket) { ASSERT_EQ(send(socket, "x", 1, 0), 1); }
+
+// Waits (bounded) until `key` is reported; returns its event, or a key-less one on time-out.
+ReadyEvent wait_for_key(Readiness& readiness, std::size_t key) {
+  std::vector<ReadyEvent> ready;
+  for (int waits = 0; waits < 10; ++waits) {
+    if (!readiness.wait(ready, kBoundMs / 10)) continue;
+    for (const ReadyEvent& event : ready) {
+      if (event.key == key) return event;
+    }
+  }
+  return ReadyEvent{~std::size_t{0}, false, false};
+}
+
+// Whether `key` is among what one wait reports once `sentinel` is (so anything that was going
+// to arrive before the sentinel's byte has).
+bool reported_beside(Readiness& readiness, std::size_t key, std::size_t sentinel) {
+  std::vector<ReadyEvent> ready;
+  bool seen_key = false;
+  bool seen_sentinel = false;
+  for (int waits = 0; waits < 10 && !seen_sentinel; ++waits) {
+    if (!readiness.wait(ready, kBoundMs / 10)) continue;
+    for (const ReadyEvent& event : ready) {
+      seen_key = seen_key || event.key == key;
+      seen_sentinel = seen_sentinel || event.key == sentinel;
+    }
+  }
+  EXPECT_TRUE(seen_sentinel) << "the sentinel was never reported";
+  return seen_key;
+}
+
+TEST_F(PlatformReadiness, ReportsASocketWithItsKeyForWhatItWaitsFor) {
+  struct Case {
+    const char* what;
+    Interest interest;
+    bool peer_sends;
+    bool peer_closes;
+    bool peer_resets;
+    bool readable;
+    bool writable;
+  };
+  const Case cases[] = {
+      {"readable, a byte came", kReadable, true, false, false, true, false},
+      {"readable, the peer closed", kReadable, false, true, false, true, false},
+      {"readable, the peer reset", kReadable, false, true, true, true, true},
+      {"writable, room to send", kWritable, false, false, false, false, true},
+      {"writable, a byte came too", kWritable, true, false, false, false, true},
+      {"both, a byte came", kReadable | kWritable, true, false, false, true, true},
+  };
+  for (const Case& c : cases) {
+    Readiness readiness;
+    Pair pair;
+    connect_pair(pair);
+    constexpr std::size_t kKey = 4242;
+    ASSERT_TRUE(readiness.add(pair.near, c.interest, kKey)) << c.what;
+    if (c.peer_sends) send_byte(pair.far);
+    if (c.peer_resets) {
+      // Closing with bytes unread makes the system reset the connection.
+      send_byte(pair.near);
+      WSAPOLLFD arrived{};
+      arrived.fd = pair.far;
+      arrived.events = POLLRDNORM;
+      ASSERT_EQ(WSAPoll(&arrived, 1, kBoundMs), 1) << c.what;
+    }
+    if (c.peer_closes) {
+      closesocket(pair.far);
+      pair.far = INVALID_SOCKET;
+    }
+    const ReadyEvent event = wait_for_key(readiness, kKey);
+    EXPECT_EQ(event.key, kKey) << c.what;
+    EXPECT_EQ(event.readable, c.readable) << c.what;
+    // A socket the peer closed may also show as writable; only "readable" is asked of it.
+    if (!c.peer_closes || c.peer_resets) {
+      EXPECT_EQ(event.writable, c.writable) << c.what;
+    }
+  }
+}
+
+TEST_F(PlatformReadiness, ASocketNotReadyForWhatItWaitsForIsNotReported) {
+  Readiness readiness;
+  Pair quiet, sentinel;
+  connect_pair(quiet);
+  connect_pair(sentinel);
+  ASSERT_TRUE(readiness.add(quiet.near, kReadable, 1));
+  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 2));
+  send_byte(sentinel.far);
+  EXPECT_FALSE(reported_beside(readiness, 1, 2));
+}
+
+TEST_F(PlatformReadiness, AChangeTakesEffectAtOnceWithItsNewKey) {
+  Readiness readiness;
+  Pair pair;
+  connect_pair(pair);
+  ASSERT_TRUE(readiness.add(pair.near, kReadable, 1));
+  readiness.change(pair.near, kWritable, 7);
+  const ReadyEvent event = wait_for_key(readiness, 7);
+  EXPECT_EQ(event.key, 7u);
+  EXPECT_TRUE(event.writable);
+  EXPECT_FALSE(event.readable);
+
+  // And back: waiting to read again, a writable but silent socket is not reported.
+  Pair sentinel;
+  connect_pair(sentinel);
+  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 9));
+  readiness.change(pair.near, kReadable, 8);
+  send_byte(sentinel.far);
+  EXPECT_FALSE(reported_beside(readiness, 8, 9));
+  EXPECT_FALSE(reported_beside(readiness, 7, 9));
+}
+
+TEST_F(PlatformReadiness, ARemovedSocketIsNeverReportedAndStaysOpen) {
+  Readiness readiness;
+  Pair removed, sentinel;
+  connect_pair(removed);
+  connect_pair(sentinel);
+  ASSERT_TRUE(readiness.add(removed.near, kReadable | kWritable, 1));
+  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 2));
+  readiness.remove(removed.near);
+  send_byte(removed.far);
+  send_byte(sentinel.far);
+  EXPECT_FALSE(reported_beside(readiness, 1, 2));
+  char byte = 0;
+  EXPECT_EQ(recv(removed.near, &byte, 1, 0), 1);
+  EXPECT_EQ(byte, 'x');
+  // It can be registered again, and is then reported.
+  ASSERT_TRUE(readiness.add(removed.near, kWritable, 3));
+  EXPECT_EQ(wait_for_key(readiness, 3).key, 3u);
+}
+
+TEST_F(PlatformReadiness, AClosedSocketIsNeverReportedAndItsPeerSeesTheEnd) {
+  Readiness readiness;
+  Pair closed, sentinel;
+  connect_pair(closed);
+  connect_pair(sentinel);
+  ASSERT_TRUE(readiness.add(closed.near, kReadable | kWritable, 1));
+  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 2));
+  readiness.close_socket(closed.near);
+  closed.near = INVALID_SOCKET;
+  send_byte(sentinel.far);
+  EXPECT_FALSE(reported_beside(readiness, 1, 2));
+  char byte = 0;
+  EXPECT_EQ(recv(closed.far, &byte, 1, 0), 0);
+}
+
+TEST_F(PlatformReadiness, OneWaitReportsEveryReadySocket) {
+  Readiness readiness;
+  constexpr std::size_t kCount = 20;
+  std::vector<Pair> pairs(kCount);
+  for (std::size_t i = 0; i < kCount; ++i) {
+    connect_pair(pairs[i]);
+    ASSERT_TRUE(readiness.add(pairs[i].near, kReadable, 100 + i));
+    send_byte(pairs[i].far);
+  }
+  std::vector<bool> seen(kCount, false);
+  const auto seen_count = [&] {
+    return static_cast<std::size_t>(std::count(seen.begin(), seen.end(), true));
+  };
+  std::vector<ReadyEvent> ready;
+  // Bounded: each wait takes at most a tenth of the bound.
+  for (int waits = 0; waits < 10 && seen_count() < kCount; ++waits) {
+    if (!readiness.wait(ready, kBoundMs / 10)) continue;
+    for (const ReadyEvent& event : ready) {
+      ASSERT_GE(event.key, 100u);
+      ASSERT_LT(event.key, 100 + kCount);
+      seen[event.key - 100] = true;
+    }
+  }
+  EXPECT_EQ(seen_count(), kCount);
+}
+
+}  // namespace
+}  // namespace dirhttp
