@@ -19,11 +19,11 @@ constexpr int kBoundMs = 5000;
 
 // Both ends of one loopback TCP connection; closed when destroyed unless already closed.
 struct Pair {
-  SOCKET near = INVALID_SOCKET;  // the end given to the readiness set
-  SOCKET far = INVALID_SOCKET;   // the peer
+  SOCKET mine = INVALID_SOCKET;  // the end given to the readiness set
+  SOCKET peer = INVALID_SOCKET;  // the peer
   ~Pair() {
-    if (near != INVALID_SOCKET) closesocket(near);
-    if (far != INVALID_SOCKET) closesocket(far);
+    if (mine != INVALID_SOCKET) closesocket(mine);
+    if (peer != INVALID_SOCKET) closesocket(peer);
   }
 };
 
@@ -48,14 +48,14 @@ class PlatformReadiness : public ::testing::Test {
     WSACleanup();
   }
 
-  // A connected pair; its near end is non-blocking, as the server's sockets are.
+  // A connected pair; its own end is non-blocking, as the server's sockets are.
   void connect_pair(Pair& pair) {
-    pair.far = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    ASSERT_NE(pair.far, INVALID_SOCKET);
-    ASSERT_EQ(connect(pair.far, reinterpret_cast<sockaddr*>(&address_), sizeof(address_)), 0);
-    pair.near = accept(listener_, nullptr, nullptr);
-    ASSERT_NE(pair.near, INVALID_SOCKET);
-    make_nonblocking(pair.near);
+    pair.peer = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(pair.peer, INVALID_SOCKET);
+    ASSERT_EQ(connect(pair.peer, reinterpret_cast<sockaddr*>(&address_), sizeof(address_)), 0);
+    pair.mine = accept(listener_, nullptr, nullptr);
+    ASSERT_NE(pair.mine, INVALID_SOCKET);
+    make_nonblocking(pair.mine);
   }
 
   SOCKET listener_ = INVALID_SOCKET;
@@ -116,19 +116,19 @@ TEST_F(PlatformReadiness, ReportsASocketWithItsKeyForWhatItWaitsFor) {
     Pair pair;
     connect_pair(pair);
     constexpr std::size_t kKey = 4242;
-    ASSERT_TRUE(readiness.add(pair.near, c.interest, kKey)) << c.what;
-    if (c.peer_sends) send_byte(pair.far);
+    ASSERT_TRUE(readiness.add(pair.mine, c.interest, kKey)) << c.what;
+    if (c.peer_sends) send_byte(pair.peer);
     if (c.peer_resets) {
       // Closing with bytes unread makes the system reset the connection.
-      send_byte(pair.near);
+      send_byte(pair.mine);
       WSAPOLLFD arrived{};
-      arrived.fd = pair.far;
+      arrived.fd = pair.peer;
       arrived.events = POLLRDNORM;
       ASSERT_EQ(WSAPoll(&arrived, 1, kBoundMs), 1) << c.what;
     }
     if (c.peer_closes) {
-      closesocket(pair.far);
-      pair.far = INVALID_SOCKET;
+      closesocket(pair.peer);
+      pair.peer = INVALID_SOCKET;
     }
     const ReadyEvent event = wait_for_key(readiness, kKey);
     EXPECT_EQ(event.key, kKey) << c.what;
@@ -145,9 +145,9 @@ TEST_F(PlatformReadiness, ASocketNotReadyForWhatItWaitsForIsNotReported) {
   Pair quiet, sentinel;
   connect_pair(quiet);
   connect_pair(sentinel);
-  ASSERT_TRUE(readiness.add(quiet.near, kReadable, 1));
-  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 2));
-  send_byte(sentinel.far);
+  ASSERT_TRUE(readiness.add(quiet.mine, kReadable, 1));
+  ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 2));
+  send_byte(sentinel.peer);
   EXPECT_FALSE(reported_beside(readiness, 1, 2));
 }
 
@@ -155,8 +155,8 @@ TEST_F(PlatformReadiness, AChangeTakesEffectAtOnceWithItsNewKey) {
   Readiness readiness;
   Pair pair;
   connect_pair(pair);
-  ASSERT_TRUE(readiness.add(pair.near, kReadable, 1));
-  readiness.change(pair.near, kWritable, 7);
+  ASSERT_TRUE(readiness.add(pair.mine, kReadable, 1));
+  readiness.change(pair.mine, kWritable, 7);
   const ReadyEvent event = wait_for_key(readiness, 7);
   EXPECT_EQ(event.key, 7u);
   EXPECT_TRUE(event.writable);
@@ -165,9 +165,9 @@ TEST_F(PlatformReadiness, AChangeTakesEffectAtOnceWithItsNewKey) {
   // And back: waiting to read again, a writable but silent socket is not reported.
   Pair sentinel;
   connect_pair(sentinel);
-  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 9));
-  readiness.change(pair.near, kReadable, 8);
-  send_byte(sentinel.far);
+  ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 9));
+  readiness.change(pair.mine, kReadable, 8);
+  send_byte(sentinel.peer);
   EXPECT_FALSE(reported_beside(readiness, 8, 9));
   EXPECT_FALSE(reported_beside(readiness, 7, 9));
 }
@@ -177,17 +177,17 @@ TEST_F(PlatformReadiness, ARemovedSocketIsNeverReportedAndStaysOpen) {
   Pair removed, sentinel;
   connect_pair(removed);
   connect_pair(sentinel);
-  ASSERT_TRUE(readiness.add(removed.near, kReadable | kWritable, 1));
-  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 2));
-  readiness.remove(removed.near);
-  send_byte(removed.far);
-  send_byte(sentinel.far);
+  ASSERT_TRUE(readiness.add(removed.mine, kReadable | kWritable, 1));
+  ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 2));
+  readiness.remove(removed.mine);
+  send_byte(removed.peer);
+  send_byte(sentinel.peer);
   EXPECT_FALSE(reported_beside(readiness, 1, 2));
   char byte = 0;
-  EXPECT_EQ(recv(removed.near, &byte, 1, 0), 1);
+  EXPECT_EQ(recv(removed.mine, &byte, 1, 0), 1);
   EXPECT_EQ(byte, 'x');
   // It can be registered again, and is then reported.
-  ASSERT_TRUE(readiness.add(removed.near, kWritable, 3));
+  ASSERT_TRUE(readiness.add(removed.mine, kWritable, 3));
   EXPECT_EQ(wait_for_key(readiness, 3).key, 3u);
 }
 
@@ -196,14 +196,14 @@ TEST_F(PlatformReadiness, AClosedSocketIsNeverReportedAndItsPeerSeesTheEnd) {
   Pair closed, sentinel;
   connect_pair(closed);
   connect_pair(sentinel);
-  ASSERT_TRUE(readiness.add(closed.near, kReadable | kWritable, 1));
-  ASSERT_TRUE(readiness.add(sentinel.near, kReadable, 2));
-  readiness.close_socket(closed.near);
-  closed.near = INVALID_SOCKET;
-  send_byte(sentinel.far);
+  ASSERT_TRUE(readiness.add(closed.mine, kReadable | kWritable, 1));
+  ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 2));
+  readiness.close_socket(closed.mine);
+  closed.mine = INVALID_SOCKET;
+  send_byte(sentinel.peer);
   EXPECT_FALSE(reported_beside(readiness, 1, 2));
   char byte = 0;
-  EXPECT_EQ(recv(closed.far, &byte, 1, 0), 0);
+  EXPECT_EQ(recv(closed.peer, &byte, 1, 0), 0);
 }
 
 TEST_F(PlatformReadiness, OneWaitReportsEveryReadySocket) {
@@ -212,8 +212,8 @@ TEST_F(PlatformReadiness, OneWaitReportsEveryReadySocket) {
   std::vector<Pair> pairs(kCount);
   for (std::size_t i = 0; i < kCount; ++i) {
     connect_pair(pairs[i]);
-    ASSERT_TRUE(readiness.add(pairs[i].near, kReadable, 100 + i));
-    send_byte(pairs[i].far);
+    ASSERT_TRUE(readiness.add(pairs[i].mine, kReadable, 100 + i));
+    send_byte(pairs[i].peer);
   }
   std::vector<bool> seen(kCount, false);
   const auto seen_count = [&] {

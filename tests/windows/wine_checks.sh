@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Tests the 64-bit Windows build under wine64, headless: the Windows-only cases, the byte
+# Tests the 64-bit Windows build under wine64, headless: its unit tests, the Windows-only cases, the byte
 # comparison with the Linux build and the names in each ANSI code page (windows_cases.py), then
 # the end-to-end suite (tests/e2e).
 # One private wine prefix under the build directory is made once and reused; one wineserver is
@@ -47,6 +47,9 @@ done
 # One wineserver for every server start below; ended when this script ends.
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
+
+# The unit tests that are cross-built for Windows (tests/windows/CMakeLists.txt).
+timeout 300 wine "$(dirname "$exe")/tests/windows/dirhttp_tests.exe"
 
 python3 "$here/windows_cases.py" --linux "$linux" --locales "$locales" \
   --system-code-page "$(dirname "$exe")/dirhttp_system_code_page.exe" \
