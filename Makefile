@@ -125,7 +125,7 @@ check-windows: windows debug
 	tools/netns-run tests/windows/wine_checks.sh build/mingw-x64/dirhttp.exe build/debug/dirhttp
 
 # Micro-benchmarks, then the load benchmark against nginx, lighttpd and python3 http.server
-# (a few minutes; ROUNDS and BENCH_SECONDS tune it, CELLS=small1,paused,... picks cells,
+# (a few minutes; ROUNDS and BENCH_SECONDS tune it, CELLS=small1,idle16,... picks cells,
 # BASELINE=path/to/other/dirhttp adds a column). In a network namespace of its own where the
 # machine allows it. Never part of `make test`.
 ROUNDS ?= 3

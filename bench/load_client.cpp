@@ -10,10 +10,15 @@
 //   --paused COUNT PATH    first opens COUNT paused downloads of PATH (see --receive-buffer),
 //                          holds them while the requests run, then closes them
 //   --receive-buffer BYTES SO_RCVBUF of the paused downloads (default 4096)
+//   --idle COUNT           first opens COUNT connections that send nothing (waiting at most
+//                          10 s until all are established) and holds them while the requests
+//                          run, opening again each one the server closes
 // Prints one line: "requests=N errors=E timeouts=T seconds=S req_per_s=R mb_per_s=M
-// worst_ms=W paused=P/COUNT" (worst_ms over the answered requests; paused: how many of the
-// paused downloads received their first bytes). Exits 1 after any error, time-out or paused
-// download that received nothing.
+// worst_ms=W paused=P/COUNT idle=I/COUNT reopened=O" (worst_ms over the answered requests;
+// paused: how many of the paused downloads received their first bytes; idle: how many idle
+// connections were established when the requests began; reopened: how many of them the server
+// closed meanwhile). Exits 1 after any error, time-out, paused download that received nothing
+// or idle connection that was never established.
 #include "bench/load_client.h"
 
 #include <cstdio>
@@ -27,6 +32,7 @@ namespace {
 using dirhttp_bench::Clock;
 
 constexpr int kDefaultReceiveBuffer = 4096;
+constexpr auto kIdleBound = std::chrono::seconds(10);
 
 struct Options {
   dirhttp_bench::Job job;
@@ -36,6 +42,7 @@ struct Options {
   int paused = 0;
   std::string paused_path;
   int receive_buffer = kDefaultReceiveBuffer;
+  int idle = 0;
 };
 
 Clock::duration seconds_to_duration(double seconds) {
@@ -61,6 +68,8 @@ bool parse(int argc, char** argv, Options& options) {
     } else if (arg == "--paused" && i + 2 < argc) {
       options.paused = std::atoi(argv[++i]);
       options.paused_path = argv[++i];
+    } else if (arg == "--idle" && has_value) {
+      options.idle = std::atoi(argv[++i]);
     } else if (arg == "--receive-buffer" && has_value) {
       options.receive_buffer = std::atoi(argv[++i]);
     } else {
@@ -82,7 +91,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr,
                  "usage: %s PORT PATH WORKERS SECONDS STATUS BODY_LENGTH [--poll] [--bound S] "
-                 "[--paused COUNT PATH] [--receive-buffer BYTES]\n",
+                 "[--paused COUNT PATH] [--receive-buffer BYTES] [--idle COUNT]\n",
                  argv[0]);
     return 2;
   }
@@ -93,6 +102,12 @@ int main(int argc, char** argv) {
         options.receive_buffer, paused_bound(options));
   }
   const int paused_started = paused ? paused->started() : 0;
+  std::unique_ptr<dirhttp_bench::IdleConnections> idle;
+  if (options.idle > 0) {
+    idle = std::make_unique<dirhttp_bench::IdleConnections>(options.job.port, options.idle,
+                                                            kIdleBound);
+  }
+  const int idle_held = idle ? idle->held_at_start() : 0;
 
   const Clock::time_point start = Clock::now();
   options.job.deadline = start + seconds_to_duration(options.seconds);
@@ -104,16 +119,19 @@ int main(int argc, char** argv) {
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   if (paused) paused->close_all();
+  const long idle_reopened = idle ? idle->reopened() : 0;
+  idle.reset();
 
   const long requests = totals.requests.load();
   std::printf(
       "requests=%ld errors=%ld timeouts=%ld seconds=%.3f req_per_s=%.1f mb_per_s=%.1f "
-      "worst_ms=%.3f paused=%d/%d\n",
+      "worst_ms=%.3f paused=%d/%d idle=%d/%d reopened=%ld\n",
       requests, totals.errors.load(), totals.timeouts.load(), elapsed,
       static_cast<double>(requests) / elapsed,
       static_cast<double>(totals.body_bytes.load()) / elapsed / 1e6,
-      static_cast<double>(totals.worst_us.load()) / 1e3, paused_started, options.paused);
-  const bool clean =
-      totals.errors.load() == 0 && totals.timeouts.load() == 0 && paused_started == options.paused;
+      static_cast<double>(totals.worst_us.load()) / 1e3, paused_started, options.paused, idle_held,
+      options.idle, idle_reopened);
+  const bool clean = totals.errors.load() == 0 && totals.timeouts.load() == 0 &&
+                     paused_started == options.paused && idle_held == options.idle;
   return clean ? 0 : 1;
 }

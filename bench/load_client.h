@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace dirhttp_bench {
@@ -85,6 +87,39 @@ class PausedDownloads {
  private:
   std::vector<int> fds_;
   int started_ = 0;
+};
+
+/// Connections that send nothing, held open from a thread of their own: each one the server
+/// closes is opened again at once. They stay until destruction.
+class IdleConnections {
+ public:
+  /// Opens COUNT connections (raising the descriptor limit toward the hard one for them) and
+  /// waits at most BOUND until all are established, then holds them.
+  IdleConnections(int port, int count, Clock::duration bound);
+  ~IdleConnections();
+  IdleConnections(const IdleConnections&) = delete;
+  IdleConnections& operator=(const IdleConnections&) = delete;
+
+  /// How many were established when the constructor returned.
+  int held_at_start() const { return held_at_start_; }
+  /// How many are established now.
+  int held() const { return established_.load(); }
+  /// How many the server closed (each was opened again).
+  long reopened() const { return reopened_.load(); }
+
+ private:
+  void open_one();
+  void poll_once();
+
+  int port_;
+  int count_;
+  int epoll_;
+  int held_at_start_ = 0;
+  std::unordered_map<int, bool> states_;  // socket: established
+  std::atomic<int> established_{0};
+  std::atomic<long> reopened_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 }  // namespace dirhttp_bench
