@@ -21,8 +21,8 @@ void print_failure(const char* format, int error) {
 }
 
 // From here on the socket's close resets the connection, and so does the kernel's close of it
-// should the process end: set once a response has not gone out whole in one send, so that a
-// response that does costs no extra call.
+// should the process end: set before a response with a body from the file, and once any other
+// has not gone out whole in one send, so that a response that does costs no extra call.
 void arm_reset(Connection& connection, Stream& stream) {
   if (connection.resets_on_close) return;
   stream.set_reset_on_close(true);
@@ -71,7 +71,8 @@ bool receive_request(Connection& connection, Stream& stream, Clock::time_point n
       if (request.empty()) connection.since = now;
       request.append(buffer.data(), got.bytes);
       // A line feed ends the first line; a NUL ends the request text.
-      if (std::memchr(buffer.data(), '\n', got.bytes) || std::memchr(buffer.data(), '\0', got.bytes)) {
+      if (std::memchr(buffer.data(), '\n', got.bytes) ||
+          std::memchr(buffer.data(), '\0', got.bytes)) {
         return true;
       }
       continue;
@@ -98,6 +99,10 @@ bool receive_request(Connection& connection, Stream& stream, Clock::time_point n
 // some is left, or when the response was given up (the connection is then closed).
 bool send_response(Connection& connection, Stream& stream, Clock::time_point now) {
   const std::string& text = connection.response.text;
+  InputFile& file = connection.response.body_file;
+  // A body sent from the file never leaves in one send: armed before the header goes out, so a
+  // client never sees the header alone end in order.
+  if (file.is_open()) arm_reset(connection, stream);
   while (connection.text_sent < text.size()) {
     const Transfer put =
         stream.send(text.data() + connection.text_sent, text.size() - connection.text_sent);
@@ -116,9 +121,7 @@ bool send_response(Connection& connection, Stream& stream, Clock::time_point now
     abort_response(connection, stream);
     return false;
   }
-  InputFile& file = connection.response.body_file;
   // The body is the file's bytes up to its size when it was opened, whatever it grows to.
-  if (file.is_open() && connection.file_sent < file.size()) arm_reset(connection, stream);
   while (file.is_open() && connection.file_sent < file.size()) {
     const Transfer put = stream.send_file(file, connection.file_sent,
                                           file.size() - connection.file_sent, text.size());

@@ -3,7 +3,6 @@
 #include "server/connection.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <fstream>
@@ -71,24 +70,42 @@ TEST_F(ConnectionTest, RequestIsHandledOnceComplete) {
   struct Case {
     const char* name;
     std::vector<Arrival> arrivals;
-    milliseconds handled_at;   // the first step at which the response goes out
+    milliseconds handled_at;  // the first step at which the response goes out
     std::string console;
     std::string response;
   };
   const Case cases[] = {
-      {"one piece", {bytes("GET /a.txt HTTP/1.1\r\n\r\n")}, milliseconds(0),
-       "GET /a.txt HTTP/1.1\r\n", kSmallResponse},
+      {"one piece",
+       {bytes("GET /a.txt HTTP/1.1\r\n\r\n")},
+       milliseconds(0),
+       "GET /a.txt HTTP/1.1\r\n",
+       kSmallResponse},
       // The second piece arrives by the next step.
-      {"line split in two", {bytes("GET /a.t"), kNothing, bytes("xt HTTP/1.1\r\n")},
-       milliseconds(100), "GET /a.txt HTTP/1.1\r\n", kSmallResponse},
-      {"no line feed, client waits", {bytes("GET /a.txt\r")}, kRequestLineWait,
-       "GET /a.txt\r\nNOMATCH\n", kNotFound},
-      {"no line feed, client ends", {bytes("GET /a.txt HTTP/1.1"), kEnd}, milliseconds(0),
-       "GET /a.txt HTTP/1.1\n", kSmallResponse},
-      {"NUL ends the text", {bytes(std::string("GET /a.txt HTTP/1.1\0 trailing", 29))},
-       milliseconds(0), "GET /a.txt HTTP/1.1\n", kSmallResponse},
-      {"limit reached in pieces", {bytes(long_line.substr(0, 30000)), bytes(long_line.substr(30000))},
-       milliseconds(0), long_line.substr(0, kReceiveLimit) + "\nNOMATCH\n", kNotFound},
+      {"line split in two",
+       {bytes("GET /a.t"), kNothing, bytes("xt HTTP/1.1\r\n")},
+       milliseconds(100),
+       "GET /a.txt HTTP/1.1\r\n",
+       kSmallResponse},
+      {"no line feed, client waits",
+       {bytes("GET /a.txt\r")},
+       kRequestLineWait,
+       "GET /a.txt\r\nNOMATCH\n",
+       kNotFound},
+      {"no line feed, client ends",
+       {bytes("GET /a.txt HTTP/1.1"), kEnd},
+       milliseconds(0),
+       "GET /a.txt HTTP/1.1\n",
+       kSmallResponse},
+      {"NUL ends the text",
+       {bytes(std::string("GET /a.txt HTTP/1.1\0 trailing", 29))},
+       milliseconds(0),
+       "GET /a.txt HTTP/1.1\n",
+       kSmallResponse},
+      {"limit reached in pieces",
+       {bytes(long_line.substr(0, 30000)), bytes(long_line.substr(30000))},
+       milliseconds(0),
+       long_line.substr(0, kReceiveLimit) + "\nNOMATCH\n",
+       kNotFound},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -213,20 +230,25 @@ TEST_F(ConnectionTest, ClientThatEndedItsSideIsClosedWithoutDrain) {
 
 TEST_F(ConnectionTest, WholeResponseEndsInOrder) {
   const std::string big = write_big("big.bin");
-  const std::string big_response = "HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n" + big;
+  const std::string big_response =
+      "HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n" + big;
   struct Case {
     const char* name;
     const char* request;
     std::size_t room;  // what the socket takes in the first send and in each later step
     std::string response;
     int reset_switches;  // 0: no extra call; 2: the reset armed, then cleared before the end
+    std::size_t sent_when_armed;
   };
+  const std::size_t never = std::size_t(-1);
   const Case cases[] = {
-      {"small file in one send", "GET /a.txt HTTP/1.1\r\n\r\n", 1 << 20, kSmallResponse, 0},
-      {"404 in one send", "GET /none HTTP/1.1\r\n\r\n", 1 << 20, kNotFound, 0},
-      {"small file in short sends", "GET /a.txt HTTP/1.1\r\n\r\n", 7, kSmallResponse, 2},
-      {"large file from the file", "GET /big.bin HTTP/1.1\r\n\r\n", 1 << 20, big_response, 2},
-      {"large file in short sends", "GET /big.bin HTTP/1.1\r\n\r\n", 4096, big_response, 2},
+      {"small file in one send", "GET /a.txt HTTP/1.1\r\n\r\n", 1 << 20, kSmallResponse, 0, never},
+      {"404 in one send", "GET /none HTTP/1.1\r\n\r\n", 1 << 20, kNotFound, 0, never},
+      // Armed once the first send left some of it.
+      {"small file in short sends", "GET /a.txt HTTP/1.1\r\n\r\n", 7, kSmallResponse, 2, 7},
+      // Armed before the header: the header alone never ends in order.
+      {"large file from the file", "GET /big.bin HTTP/1.1\r\n\r\n", 1 << 20, big_response, 2, 0},
+      {"large file in short sends", "GET /big.bin HTTP/1.1\r\n\r\n", 4096, big_response, 2, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -243,6 +265,7 @@ TEST_F(ConnectionTest, WholeResponseEndsInOrder) {
     EXPECT_FALSE(stream_.reset_when_ended);
     EXPECT_FALSE(stream_.resets_on_close);
     EXPECT_EQ(stream_.reset_switches, c.reset_switches);
+    EXPECT_EQ(stream_.sent_when_armed, c.sent_when_armed);
   }
   // A client that ended its side is closed right after the last byte, in order too.
   connection_ = accepted_connection(INVALID_SOCKET, start_);
@@ -349,8 +372,7 @@ TEST_F(ConnectionTest, LargeFileIsSentFromTheFileToItsSizeAtOpen) {
     stream_.room_left = 4096;
     step_at(milliseconds(t));
   }
-  EXPECT_EQ(stream_.sent,
-            "HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n" + content);
+  EXPECT_EQ(stream_.sent, "HTTP/1.1 200 OK\nContent-Type: application/octet-stream\n\n" + content);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // Sending a file's bytes to a socket: every byte once, in order, whatever went out before them.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdint>
 #include <string>
 #include <thread>

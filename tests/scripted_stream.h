@@ -44,6 +44,8 @@ class ScriptedStream : public Stream {
   /// reset when the sending side was ended.
   int reset_switches = 0;
   bool reset_when_ended = false;
+  /// How many bytes had been sent when the reset was first armed.
+  std::size_t sent_when_armed = std::size_t(-1);
 
   Transfer receive(char* data, std::size_t size) override {
     if (arrivals.empty()) return {Transfer::kWouldBlock, 0, 0};
@@ -77,8 +79,8 @@ class ScriptedStream : public Stream {
     std::string piece(take(static_cast<std::size_t>(count)), '\0');
     if (send_error != 0) return {Transfer::kFailed, 0, send_error};
     if (piece.empty()) return {Transfer::kWouldBlock, 0, 0};
-    const ssize_t n = pread(static_cast<int>(file.handle()), &piece[0], piece.size(),
-                            static_cast<off_t>(offset));
+    const ssize_t n =
+        pread(static_cast<int>(file.handle()), &piece[0], piece.size(), static_cast<off_t>(offset));
     if (n <= 0) return {Transfer::kEnded, 0, 0};
     sent.append(piece, 0, static_cast<std::size_t>(n));
     return {Transfer::kMoved, static_cast<std::size_t>(n), 0};
@@ -88,6 +90,7 @@ class ScriptedStream : public Stream {
     reset_when_ended = resets_on_close;
   }
   void set_reset_on_close(bool abortive) override {
+    if (abortive && sent_when_armed == std::size_t(-1)) sent_when_armed = sent.size();
     resets_on_close = abortive;
     ++reset_switches;
   }

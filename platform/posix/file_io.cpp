@@ -81,7 +81,7 @@ Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std
     if (n == 0) return {Transfer::kEnded, 0, 0};
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return {Transfer::kWouldBlock, 0, 0};
-    if (errno == EINVAL || errno == ENOSYS) break;  // read and send below instead
+    if (errno == EINVAL || errno == ENOSYS) break;      // read and send below instead
     if (errno == EIO) return {Transfer::kEnded, 0, 0};  // the file's read failed, not the socket
     return {Transfer::kFailed, 0, errno};
   }
