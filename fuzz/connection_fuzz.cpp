@@ -2,7 +2,8 @@
 // the client's end, a failed receive, the socket's room for sends, failed sends and time passing,
 // in any order. Checks that at most 65,535 bytes are read before the response, that what is sent
 // is always the start of the response for the text that was handled (all of it when the response
-// ends normally), and that every connection is closed once time runs past its deadlines.
+// ends normally), that its close is a reset exactly when the response did not go out whole, and
+// that every connection is closed once time runs past its deadlines.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -139,6 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A response that went out without a failed send or a stall ends with a drain or a close
     // after all of it.
     if (stream.ended_sending) FUZZ_CHECK(stream.sent == whole);
+    // The close resets the connection exactly when the response did not go out whole, and the
+    // sending side is never ended while it would.
+    FUZZ_CHECK(stream.resets_on_close == (stream.sent != whole));
+    FUZZ_CHECK(!stream.reset_when_ended);
   }
   return 0;
 }

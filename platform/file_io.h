@@ -41,12 +41,13 @@ class InputFile {
 InputFile open_regular_file(const std::string& full_path);
 
 /// Appends up to `limit` bytes of `file`, read from its current position, to `out`. Stops early at
-/// the end of the file or at a read error, keeping what was read before it.
-void append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out);
+/// the end of the file or at a read error, keeping what was read before it. Returns false when a
+/// read failed, true when the limit or the end of the file was reached.
+bool append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out);
 
 /// Sends bytes of `file` from `offset` on, at most `count`, on the non-blocking `socket` without
 /// waiting: kMoved with the number of bytes that went out, kWouldBlock, kEnded when the file ends
-/// before `offset` (it shrank), or kFailed with the socket error. `already_sent` is how many bytes
+/// before `offset` (it shrank) or a read of it fails, or kFailed with the socket error. `already_sent` is how many bytes
 /// of the response went out before `offset`; where the platform sends the file in pieces of a
 /// fixed size (sendfile on Linux), they end where the whole response's length reaches a multiple
 /// of that size. `scratch` is a buffer the call may use for bytes read from the file on their way

@@ -37,6 +37,11 @@ Transfer receive_now(SOCKET socket, char* data, std::size_t size);
 /// Sends up to `size` bytes of `data` on the non-blocking `socket` without waiting.
 Transfer send_now(SOCKET socket, const char* data, std::size_t size);
 
+/// With `abortive` true, makes the close of `socket` a reset (linger on with a zero time-out),
+/// also when the process dies with it open, so the client sees a failed transfer, never an
+/// orderly end; with false, the close is orderly again and unsent bytes still go out.
+void set_reset_on_close(SOCKET socket, bool abortive);
+
 /// How many connections may be open at once: as many as the descriptors the process may hold
 /// allow (POSIX raises its soft limit to the hard one first), keeping a reserve for the listening
 /// socket, the standard streams, the files being sent and a listing's enumeration; a fixed number

@@ -20,10 +20,27 @@ void print_failure(const char* format, int error) {
   std::fflush(stdout);
 }
 
-void close_with_send_failure(Connection& connection, int error) {
-  print_failure("send failed: %d\n", error);
+// From here on the socket's close resets the connection, and so does the kernel's close of it
+// should the process end: set before a response with a body from the file, and once any other
+// has not gone out whole in one send, so that a response that does costs no extra call.
+void arm_reset(Connection& connection, Stream& stream) {
+  if (connection.resets_on_close) return;
+  stream.set_reset_on_close(true);
+  connection.resets_on_close = true;
+}
+
+// The response will not go out whole. With no length header, a client can tell a cut body from
+// a whole one only by how the connection ends, so it ends with a reset, and the sending side is
+// not ended first: after a FIN the client would take the bytes it has for the whole body.
+void abort_response(Connection& connection, Stream& stream) {
+  arm_reset(connection, stream);
   connection.response = Response();
   connection.phase = Phase::kClosed;
+}
+
+void close_with_send_failure(Connection& connection, Stream& stream, int error) {
+  print_failure("send failed: %d\n", error);
+  abort_response(connection, stream);
 }
 
 // Echoes the request's first line and builds its response; the connection then sends it.
@@ -54,7 +71,8 @@ bool receive_request(Connection& connection, Stream& stream, Clock::time_point n
       if (request.empty()) connection.since = now;
       request.append(buffer.data(), got.bytes);
       // A line feed ends the first line; a NUL ends the request text.
-      if (std::memchr(buffer.data(), '\n', got.bytes) || std::memchr(buffer.data(), '\0', got.bytes)) {
+      if (std::memchr(buffer.data(), '\n', got.bytes) ||
+          std::memchr(buffer.data(), '\0', got.bytes)) {
         return true;
       }
       continue;
@@ -77,27 +95,42 @@ bool receive_request(Connection& connection, Stream& stream, Clock::time_point n
   return now - connection.since >= kRequestLineWait;
 }
 
-// Sends what the socket takes of the response. Returns true once all of it is out.
+// Sends what the socket takes of the response. Returns true once all of it is out; false while
+// some is left, or when the response was given up (the connection is then closed).
 bool send_response(Connection& connection, Stream& stream, Clock::time_point now) {
   const std::string& text = connection.response.text;
+  InputFile& file = connection.response.body_file;
+  // A body sent from the file never leaves in one send: armed before the header goes out, so a
+  // client never sees the header alone end in order.
+  if (file.is_open()) arm_reset(connection, stream);
   while (connection.text_sent < text.size()) {
     const Transfer put =
         stream.send(text.data() + connection.text_sent, text.size() - connection.text_sent);
     if (put.outcome != Transfer::kMoved) {
-      if (put.outcome == Transfer::kFailed) close_with_send_failure(connection, put.error);
+      if (put.outcome == Transfer::kFailed) {
+        close_with_send_failure(connection, stream, put.error);
+      } else {
+        arm_reset(connection, stream);
+      }
       return false;
     }
     connection.text_sent += put.bytes;
     connection.since = now;
   }
-  InputFile& file = connection.response.body_file;
+  if (connection.response.cut_short) {  // a read of the file failed: the text is not the body
+    abort_response(connection, stream);
+    return false;
+  }
   // The body is the file's bytes up to its size when it was opened, whatever it grows to.
   while (file.is_open() && connection.file_sent < file.size()) {
     const Transfer put = stream.send_file(file, connection.file_sent,
                                           file.size() - connection.file_sent, text.size());
-    if (put.outcome == Transfer::kEnded) break;  // the file shrank: the body ends here
+    if (put.outcome == Transfer::kEnded) {  // the file shrank or a read failed
+      abort_response(connection, stream);
+      return false;
+    }
     if (put.outcome != Transfer::kMoved) {
-      if (put.outcome == Transfer::kFailed) close_with_send_failure(connection, put.error);
+      if (put.outcome == Transfer::kFailed) close_with_send_failure(connection, stream, put.error);
       return false;
     }
     connection.file_sent += put.bytes;
@@ -114,6 +147,11 @@ bool send_response(Connection& connection, Stream& stream, Clock::time_point now
 // side already has nothing more on the way.
 void finish_response(Connection& connection, Stream& stream, Clock::time_point now) {
   connection.response = Response();
+  // Every byte is out: the close is orderly again, so nothing the client has yet to read is lost.
+  if (connection.resets_on_close) {
+    stream.set_reset_on_close(false);
+    connection.resets_on_close = false;
+  }
   if (!connection.client_ended) {
     stream.end_sending();
     connection.phase = Phase::kDraining;
@@ -165,7 +203,7 @@ void advance(Connection& connection, Stream& stream, const std::string& document
     // take some now into a send buffer the kernel has grown meanwhile, with the client reading
     // none of it.
     if (now - connection.since >= kSendStall) {
-      close_with_send_failure(connection, WSAETIMEDOUT);
+      close_with_send_failure(connection, stream, WSAETIMEDOUT);
     } else if (send_response(connection, stream, now)) {
       finish_response(connection, stream, now);
     }

@@ -45,6 +45,9 @@ class Stream {
                              std::uint64_t already_sent) = 0;
   /// Ends the sending side, so the client sees the end of the response.
   virtual void end_sending() = 0;
+  /// With `abortive` true, makes the stream's close (or the process's end) reset the connection;
+  /// with false, makes it orderly again (see set_reset_on_close).
+  virtual void set_reset_on_close(bool abortive) = 0;
 };
 
 /// A connection's stage. The serving loop waits for its socket to be readable while it receives
@@ -66,6 +69,10 @@ struct Connection {
   Response response;
   std::size_t text_sent = 0;
   std::uint64_t file_sent = 0;
+  /// Whether closing the socket resets the connection: from the moment a response has not gone
+  /// out whole in its first send until its last byte is out. A response given up, cut short, or
+  /// left unfinished by the process's end thus never ends in order, as a whole one does.
+  bool resets_on_close = false;
 };
 
 /// A new connection on `socket`, accepted at `now`.
@@ -76,7 +83,9 @@ Connection accepted_connection(SOCKET socket, Clock::time_point now);
 /// client ended its sending side, or kRequestLineWait passed since its first bytes) echoes its
 /// first line and builds its response for `document_root`; sends it; then ends the sending side
 /// and drains until the client closes; and applies the deadlines. Prints "recv failed: %d" or
-/// "send failed: %d" when a receive or a send fails or times out. `buffer` is scratch space for
+/// "send failed: %d" when a receive or a send fails or times out. A response that does not go
+/// out whole (its send fails or stalls, its file ends early or fails to read) closes the
+/// connection with a reset, without ending the sending side first. `buffer` is scratch space for
 /// received bytes.
 void advance(Connection& connection, Stream& stream, const std::string& document_root,
              Clock::time_point now, std::vector<char>& buffer);

@@ -34,6 +34,9 @@ class SocketStream : public Stream {
     return send_file_now(socket_, file, offset, count, already_sent, scratch_);
   }
   void end_sending() override { shutdown(socket_, SD_SEND); }
+  void set_reset_on_close(bool abortive) override {
+    dirhttp::set_reset_on_close(socket_, abortive);
+  }
 
  private:
   SOCKET socket_;

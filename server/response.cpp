@@ -49,7 +49,7 @@ Response build_response(const std::string& document_root, const std::string& req
   response.text += "\n\n";
   if (!file.is_open()) return response;  // unreadable: the same bytes as an empty file
   if (in_memory) {
-    append_file_bytes(file, file.size(), response.text);
+    response.cut_short = !append_file_bytes(file, file.size(), response.text);
   } else {
     response.body_file = std::move(file);
   }

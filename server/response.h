@@ -18,6 +18,9 @@ constexpr std::uint64_t kInMemoryFileLimit = 32 * 1024;
 struct Response {
   std::string text;
   InputFile body_file;
+  /// Whether a read of the file failed part-way, so `text` ends with the bytes read before it:
+  /// the response is not whole, and its connection ends with a reset once they are out.
+  bool cut_short = false;
 };
 
 /// The 404 response, always the same 71 bytes.

@@ -1,9 +1,11 @@
 // Sending a file's bytes to a socket: every byte once, in order, whatever went out before them.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -96,6 +98,79 @@ TEST(PlatformSend, AFileShorterThanAskedEndsTheBody) {
   Transfer::Outcome outcome;
   EXPECT_EQ(send_through_socket(tree.root() + "\\small.bin", kPiece, 56, &outcome), "0123456789");
   EXPECT_EQ(outcome, Transfer::kEnded);
+}
+
+TEST(PlatformSend, AReadErrorPartWayIsToldFromTheEnd) {
+  // A file whose reads fail after five bytes: a non-blocking pipe that holds only those.
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  ASSERT_EQ(write(pipe_ends[1], "01234", 5), 5);
+  make_nonblocking(pipe_ends[0]);
+  InputFile file(pipe_ends[0], 10);
+  std::string bytes = "pre";
+  EXPECT_FALSE(append_file_bytes(file, 10, bytes));
+  EXPECT_EQ(bytes, "pre01234");
+  close(pipe_ends[1]);
+  // At the end of the file no read failed.
+  TempTree tree;
+  tree.write("short.txt", "abc");
+  InputFile short_file = open_regular_file(tree.root() + "\\short.txt");
+  bytes.clear();
+  EXPECT_TRUE(append_file_bytes(short_file, 10, bytes));
+  EXPECT_EQ(bytes, "abc");
+}
+
+// How a TCP connection over loopback ends when the server side closes after sending `data` with
+// the reset armed (and then, with `cleared`, disarmed): the bytes the client read and whether it
+// saw a reset rather than an orderly end.
+struct Ending {
+  std::string received;
+  bool reset;
+};
+Ending close_after(const std::string& data, bool armed, bool cleared) {
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  listen(listener, 1);
+  const SOCKET client = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  const SOCKET served = accept(listener, nullptr, nullptr);
+  if (armed) set_reset_on_close(served, true);
+  if (cleared) set_reset_on_close(served, false);
+  EXPECT_EQ(send(served, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+  closesocket(served);
+  Ending ending{"", false};
+  timeval bound{10, 0};
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+  char buffer[4096];
+  for (int reads = 0; reads < 1000; ++reads) {
+    const ssize_t n = recv(client, buffer, sizeof(buffer), 0);
+    if (n > 0) {
+      ending.received.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    ending.reset = n < 0 && errno == ECONNRESET;
+    break;
+  }
+  close(client);
+  close(listener);
+  return ending;
+}
+
+TEST(PlatformSend, TheCloseResetsOnlyWhileArmed) {
+  const std::string data = pattern_bytes(100000);
+  const Ending orderly = close_after(data, false, false);
+  EXPECT_FALSE(orderly.reset);
+  EXPECT_TRUE(orderly.received == data);
+  const Ending aborted = close_after(data, true, false);
+  EXPECT_TRUE(aborted.reset);
+  const Ending cleared = close_after(data, true, true);
+  EXPECT_FALSE(cleared.reset);
+  EXPECT_TRUE(cleared.received == data);
 }
 
 }  // namespace

@@ -47,18 +47,21 @@ InputFile open_regular_file(const std::string& full_path) {
   return InputFile(fd, static_cast<std::uint64_t>(info.st_size));
 }
 
-void append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out) {
+bool append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out) {
   const int fd = static_cast<int>(file.handle());
   const std::size_t start = out.size();
   out.resize(start + limit);
   std::size_t got = 0;
+  bool read_failed = false;
   while (got < limit) {
     ssize_t n = read(fd, &out[start + got], limit - got);
     if (n < 0 && errno == EINTR) continue;
+    read_failed = n < 0;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
   out.resize(start + got);
+  return !read_failed;
 }
 
 Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std::uint64_t count,
@@ -78,7 +81,8 @@ Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std
     if (n == 0) return {Transfer::kEnded, 0, 0};
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return {Transfer::kWouldBlock, 0, 0};
-    if (errno == EINVAL || errno == ENOSYS) break;  // read and send below instead
+    if (errno == EINVAL || errno == ENOSYS) break;      // read and send below instead
+    if (errno == EIO) return {Transfer::kEnded, 0, 0};  // the file's read failed, not the socket
     return {Transfer::kFailed, 0, errno};
   }
 #else
@@ -90,7 +94,7 @@ Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std
   do {
     got = pread(fd, scratch.data(), want, static_cast<off_t>(offset));
   } while (got < 0 && errno == EINTR);
-  if (got <= 0) return {Transfer::kEnded, 0, 0};  // a read error ends the body like its end
+  if (got <= 0) return {Transfer::kEnded, 0, 0};  // shrunk, or a read error: the body ends early
   return send_now(socket, scratch.data(), static_cast<std::size_t>(got));
 }
 

@@ -96,6 +96,11 @@ Transfer send_now(SOCKET socket, const char* data, std::size_t size) {
   }
 }
 
+void set_reset_on_close(SOCKET socket, bool abortive) {
+  const linger setting{abortive ? 1 : 0, 0};
+  setsockopt(socket, SOL_SOCKET, SO_LINGER, &setting, sizeof(setting));
+}
+
 std::size_t connection_capacity() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;

@@ -50,17 +50,20 @@ InputFile open_regular_file(const std::string& full_path) {
                    static_cast<std::uint64_t>(size.QuadPart));
 }
 
-void append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out) {
+bool append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out) {
   const std::size_t start = out.size();
   out.resize(start + static_cast<std::size_t>(limit));
   std::size_t got = 0;
+  bool read_failed = false;
   while (got < limit) {
     const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(limit - got, kLargestRead));
     DWORD n = 0;
-    if (!ReadFile(as_handle(file.handle()), &out[start + got], want, &n, nullptr) || n == 0) break;
+    read_failed = !ReadFile(as_handle(file.handle()), &out[start + got], want, &n, nullptr);
+    if (read_failed || n == 0) break;
     got += n;
   }
   out.resize(start + got);
+  return !read_failed;
 }
 
 Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std::uint64_t count,
@@ -72,7 +75,7 @@ Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
   const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(count, scratch.size()));
   DWORD got = 0;
-  // A failed read or an early end (the file shrank) ends the body with what was sent.
+  // A failed read or an early end (the file shrank) ends the body short of its size.
   if (!ReadFile(as_handle(file.handle()), scratch.data(), want, &got, &at) || got == 0) {
     return {Transfer::kEnded, 0, 0};
   }

@@ -60,6 +60,13 @@ Transfer send_now(SOCKET socket, const char* data, std::size_t size) {
   return transferred(send(socket, data, static_cast<int>(std::min(size, kLargestTransfer)), 0));
 }
 
+void set_reset_on_close(SOCKET socket, bool abortive) {
+  // A linger of zero seconds makes closesocket a hard close: the connection is reset.
+  const linger setting{static_cast<u_short>(abortive ? 1 : 0), 0};
+  setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&setting),
+             sizeof(setting));
+}
+
 std::size_t connection_capacity() { return kMostConnections; }
 
 bool error_would_block(int error) { return error == WSAEWOULDBLOCK; }

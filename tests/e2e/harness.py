@@ -172,6 +172,10 @@ _live = set()
 
 def _start_in_child(max_descriptors):
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    # A runner started in the background by a shell without job control inherits SIGINT and
+    # SIGQUIT ignored; the server gets the default actions, as from a terminal.
+    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)
     if max_descriptors is not None:
         resource.setrlimit(resource.RLIMIT_NOFILE, (max_descriptors, max_descriptors))
 
@@ -483,6 +487,35 @@ def count_to_close(sock, seconds=60):
         if len(head) < 256:
             head += bytes(buf[:256 - len(head)])[:n]
         total += n
+
+
+def read_ending(sock, seconds=60, pause=0.0):
+    """Reads what the server sends until the connection ends, 64 KiB at a time with `pause`
+    seconds between reads (a slow reader); returns the bytes and how the connection ended:
+    "end" (an orderly end: the client takes the body as whole) or "reset" (a failed transfer)."""
+    deadline = time.monotonic() + seconds
+    chunks = []
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the connection did not end within %d s" % seconds)
+        sock.settimeout(left)
+        try:
+            chunk = sock.recv(65536)
+        except ConnectionResetError:
+            return b"".join(chunks), "reset"
+        if not chunk:
+            return b"".join(chunks), "end"
+        chunks.append(chunk)
+        if pause:
+            time.sleep(pause)
+
+
+def resets_sent():
+    """How many TCP resets this network namespace has sent so far (Linux /proc/net/snmp)."""
+    with open("/proc/net/snmp") as f:
+        rows = [line.split() for line in f if line.startswith("Tcp:")]
+    return int(rows[1][rows[0].index("OutRsts")])
 
 
 def request(data, seconds=20):
