@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
 #include "platform/file_io.h"
 #include "platform/net.h"
+#include "platform/readiness.h"
 #include "server/connection.h"
+#include "server/deadline_order.h"
 
 namespace dirhttp {
 namespace {
@@ -50,42 +53,125 @@ int milliseconds_until(Clock::time_point when, Clock::time_point now) {
       std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count() + 1);
 }
 
-// Polls `fds` without sleeping until one is ready or kSpinMicroseconds pass. Returns what the
-// last poll returned: the number ready, 0 when none became ready, or SOCKET_ERROR.
-int poll_without_sleeping(std::vector<WSAPOLLFD>& fds) {
+// The listening socket's key in the readiness set; connections are keyed by their slot.
+constexpr std::size_t kListenerKey = ~std::size_t{0};
+
+// Looks for ready sockets without sleeping until one is ready or kSpinMicroseconds pass.
+// Returns what the last look returned (false: it failed).
+bool look_without_sleeping(Readiness& readiness, std::vector<ReadyEvent>& ready) {
   const Clock::time_point end = Clock::now() + std::chrono::microseconds(kSpinMicroseconds);
   while (true) {
-    const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), 0);
-    if (ready != 0 || Clock::now() >= end) return ready;
+    const bool looked = readiness.wait(ready, 0);
+    if (!looked || !ready.empty() || Clock::now() >= end) return looked;
     std::this_thread::yield();
   }
 }
 
-bool waits_for_request(const Connection& connection) {
-  return connection.phase == Phase::kReceiving;
-}
+// One connection's place: the connection and what its socket is registered for (0: not yet
+// registered; it is registered only once it must wait).
+struct Slot {
+  Connection connection;
+  Interest registered = 0;
+};
 
 struct Loop {
+  Loop(SOCKET listener_socket, const std::string& root, std::size_t cap)
+      : listener(listener_socket), document_root(root), capacity(cap) {}
+
   SOCKET listener;
   const std::string& document_root;
   std::size_t capacity;
-  std::vector<Connection> connections;  // in the order they were accepted
-  std::vector<WSAPOLLFD> fds;
+  // Slots keep their place while others close: a closed one goes on the free list for the
+  // next newcomer.
+  std::vector<Slot> slots;
+  std::vector<std::size_t> free_slots;
+  std::size_t open = 0;
+  // The connections waiting for their request, in the order of their accept: the first gives
+  // way at the cap.
+  TimeOrder waiting;
+  DeadlineOrder deadlines;
+  Readiness readiness;
+  bool listener_watched = false;
+  std::vector<ReadyEvent> ready;
+  std::vector<std::size_t> due;
   std::vector<char> buffer;
   Clock::time_point accept_resumes;
 };
 
-void step(Loop& loop, Connection& connection, Clock::time_point now) {
-  SocketStream stream(connection.socket, loop.buffer);
-  advance(connection, stream, loop.document_root, now, loop.buffer);
+// Closes the connection in `slot` and frees the slot.
+void release(Loop& loop, std::size_t slot) {
+  Slot& place = loop.slots[slot];
+  loop.deadlines.set(slot, Timing{Timing::kNone, {}});
+  loop.waiting.remove(slot);
+  if (place.registered != 0) {
+    loop.readiness.close_socket(place.connection.socket);
+  } else {
+    closesocket(place.connection.socket);
+  }
+  place = Slot();
+  loop.free_slots.push_back(slot);
+  --loop.open;
 }
 
-// Whether to watch the listening socket: there is room, or a connection still waiting for its
-// request can make room. When every connection is sending, newcomers wait in the backlog.
+// After a step: the connection's deadline, its place among those waiting for their request and
+// what its socket waits for follow its phase; a closed one leaves.
+void settle(Loop& loop, std::size_t slot) {
+  Slot& place = loop.slots[slot];
+  const Connection& connection = place.connection;
+  if (connection.phase == Phase::kClosed) {
+    release(loop, slot);
+    return;
+  }
+  loop.deadlines.set(slot, timing_of(connection));
+  if (connection.phase != Phase::kReceiving) loop.waiting.remove(slot);
+  // Every step moves what the socket allows, so an open connection now waits for its socket.
+  const Interest wanted = connection.phase == Phase::kSending ? kWritable : kReadable;
+  if (place.registered == wanted) return;
+  if (place.registered != 0) {
+    loop.readiness.change(connection.socket, wanted, slot);
+  } else if (!loop.readiness.add(connection.socket, wanted, slot)) {
+    // Only a shortage of memory lands here: a connection that cannot be watched is given up.
+    release(loop, slot);
+    return;
+  }
+  place.registered = wanted;
+}
+
+void step(Loop& loop, std::size_t slot, Clock::time_point now) {
+  Connection& connection = loop.slots[slot].connection;
+  SocketStream stream(connection.socket, loop.buffer);
+  advance(connection, stream, loop.document_root, now, loop.buffer);
+  settle(loop, slot);
+}
+
+// Whether to accept: there is room, or a connection still waiting for its request can make
+// room. When every connection is sending or draining, newcomers wait in the backlog.
 bool may_accept(const Loop& loop, Clock::time_point now) {
   if (now < loop.accept_resumes) return false;
-  return loop.connections.size() < loop.capacity ||
-         std::any_of(loop.connections.begin(), loop.connections.end(), waits_for_request);
+  return loop.open < loop.capacity || !loop.waiting.empty();
+}
+
+// Watches the listening socket exactly while the loop may accept.
+void watch_listener(Loop& loop, Clock::time_point now) {
+  const bool wanted = may_accept(loop, now);
+  if (wanted == loop.listener_watched) return;
+  if (wanted) {
+    loop.listener_watched = loop.readiness.add(loop.listener, kReadable, kListenerKey);
+  } else {
+    loop.readiness.remove(loop.listener);
+    loop.listener_watched = false;
+  }
+}
+
+std::size_t take_slot(Loop& loop) {
+  ++loop.open;
+  if (loop.free_slots.empty()) {
+    loop.slots.emplace_back();
+    return loop.slots.size() - 1;
+  }
+  const std::size_t slot = loop.free_slots.back();
+  loop.free_slots.pop_back();
+  return slot;
 }
 
 // Accepts what is pending, moving each newcomer on at once (its request has often arrived with
@@ -102,85 +188,66 @@ int accept_pending(Loop& loop, Clock::time_point now) {
       if (accept_error_is_exhaustion(error)) loop.accept_resumes = now + kExhaustionPause;
       return 0;
     }
-    if (loop.connections.size() >= loop.capacity) {
+    if (loop.open >= loop.capacity) {
       // may_accept saw one waiting for its request: the oldest such one makes room.
-      auto oldest = std::find_if(loop.connections.begin(), loop.connections.end(),
-                                 waits_for_request);
-      drop_connection(*oldest, WSAETIMEDOUT);
-      closesocket(oldest->socket);
-      loop.connections.erase(oldest);
+      const std::size_t oldest = loop.waiting.first();
+      drop_connection(loop.slots[oldest].connection, WSAETIMEDOUT);
+      release(loop, oldest);
     }
-    loop.connections.push_back(accepted_connection(client, now));
-    step(loop, loop.connections.back(), now);
-    if (loop.connections.back().phase == Phase::kClosed) {
-      closesocket(client);
-      loop.connections.pop_back();
-    }
+    const std::size_t slot = take_slot(loop);
+    loop.slots[slot].connection = accepted_connection(client, now);
+    loop.waiting.insert(slot, now);
+    step(loop, slot, now);
   }
   return 0;
 }
 
-// The poll set: the listening socket first when accepting, then every connection. Returns the
-// poll time-out in milliseconds: until the earliest deadline, or -1 when there is none.
-int build_poll_set(Loop& loop, bool accepting, Clock::time_point now) {
-  loop.fds.clear();
-  WSAPOLLFD fd{};
-  fd.fd = loop.listener;
-  fd.events = POLLIN;
-  if (accepting) loop.fds.push_back(fd);
-  bool any_deadline = !accepting && now < loop.accept_resumes;
-  Clock::time_point earliest = loop.accept_resumes;
-  for (const Connection& connection : loop.connections) {
-    fd.fd = connection.socket;
-    fd.events = connection.phase == Phase::kSending ? POLLOUT : POLLIN;
-    loop.fds.push_back(fd);
-    const Clock::time_point when = deadline(connection);
-    if (!any_deadline || when < earliest) earliest = when;
-    any_deadline = true;
-  }
-  return any_deadline ? milliseconds_until(earliest, now) : -1;
+// The wait's time-out in milliseconds: until the earliest deadline or the end of an accept
+// pause, or -1 when there is neither.
+int wait_timeout(const Loop& loop, Clock::time_point now) {
+  Clock::time_point earliest = loop.deadlines.earliest();
+  if (now < loop.accept_resumes) earliest = std::min(earliest, loop.accept_resumes);
+  return earliest == Clock::time_point::max() ? -1 : milliseconds_until(earliest, now);
 }
 
 }  // namespace
 
 int serve_forever(SOCKET listener, const std::string& document_root) {
   make_nonblocking(listener);
-  Loop loop{listener, document_root, connection_capacity(), {}, {}, {}, {}};
+  Loop loop(listener, document_root, connection_capacity());
   loop.buffer.resize(kReceiveLimit);
   while (true) {
     Clock::time_point now = Clock::now();
-    const bool accepting = may_accept(loop, now);
-    const int timeout = build_poll_set(loop, accepting, now);
-    int ready = poll_without_sleeping(loop.fds);
-    if (ready == 0 && timeout != 0) {
-      ready = WSAPoll(loop.fds.data(), static_cast<ULONG>(loop.fds.size()), timeout);
-    }
-    if (ready == SOCKET_ERROR) {
+    watch_listener(loop, now);
+    const int timeout = wait_timeout(loop, now);
+    bool looked = look_without_sleeping(loop.readiness, loop.ready);
+    if (looked && loop.ready.empty() && timeout != 0)
+      looked = loop.readiness.wait(loop.ready, timeout);
+    if (!looked) {
       // Only an interrupted or short-of-memory wait lands here; try again shortly.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
 
     now = Clock::now();
-    const std::size_t first = accepting ? 1 : 0;
-    for (std::size_t i = 0; i < loop.connections.size(); ++i) {
-      Connection& connection = loop.connections[i];
-      if (loop.fds[first + i].revents != 0 || deadline(connection) <= now) {
-        step(loop, connection, now);
+    bool accept_ready = false;
+    for (const ReadyEvent& event : loop.ready) {
+      if (event.key == kListenerKey) {
+        accept_ready = true;
+      } else {
+        step(loop, event.key, now);
       }
     }
-    // Closed connections leave; the rest keep their order.
-    for (const Connection& connection : loop.connections) {
-      if (connection.phase == Phase::kClosed) closesocket(connection.socket);
-    }
-    loop.connections.erase(
-        std::remove_if(loop.connections.begin(), loop.connections.end(),
-                       [](const Connection& c) { return c.phase == Phase::kClosed; }),
-        loop.connections.end());
+    // Only the heads of the deadline lists can be due; each due step ends its phase.
+    loop.due.clear();
+    loop.deadlines.collect_due(now, loop.due);
+    for (const std::size_t slot : loop.due) step(loop, slot, now);
 
-    if (accepting && loop.fds[0].revents != 0) {
+    if (accept_ready) {
       if (const int error = accept_pending(loop, now)) {
-        for (const Connection& connection : loop.connections) closesocket(connection.socket);
+        for (std::size_t slot = 0; slot < loop.slots.size(); ++slot) {
+          if (loop.slots[slot].connection.socket != INVALID_SOCKET) release(loop, slot);
+        }
         return error;
       }
     }
