@@ -1,9 +1,12 @@
 // The readiness set over loopback connections: a registered socket is reported with its key
 // when it is ready for what it waits for, and for nothing else; a change takes effect at once;
-// a removed or closed one is never reported again.
+// a removed or closed one is never reported again. Each case runs twice: at once after the
+// sockets are registered, and after they have waited a while (where the set watches long
+// waiters differently from fresh ones).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -27,7 +30,10 @@ struct Pair {
   }
 };
 
-class PlatformReadiness : public ::testing::Test {
+// Longer than any platform watches a fresh socket differently from one that waits.
+constexpr std::chrono::milliseconds kAWhile{30};
+
+class PlatformReadiness : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     WSADATA data;
@@ -56,6 +62,16 @@ class PlatformReadiness : public ::testing::Test {
     pair.mine = accept(listener_, nullptr, nullptr);
     ASSERT_NE(pair.mine, INVALID_SOCKET);
     make_nonblocking(pair.mine);
+  }
+
+  // In the second run of each case, lets the registered sockets wait a while, the set waiting
+  // with them as the serving loop does. Whatever becomes ready meanwhile is reported again.
+  void maybe_wait_a_while(Readiness& readiness) {
+    if (!GetParam()) return;
+    const auto end = std::chrono::steady_clock::now() + kAWhile;
+    std::vector<ReadyEvent> ready;
+    // Bounded by the end: each wait lasts at most a third of the while.
+    while (std::chrono::steady_clock::now() < end) readiness.wait(ready, kAWhile.count() / 3);
   }
 
   SOCKET listener_ = INVALID_SOCKET;
@@ -93,7 +109,7 @@ bool reported_beside(Readiness& readiness, std::size_t key, std::size_t sentinel
   return seen_key;
 }
 
-TEST_F(PlatformReadiness, ReportsASocketWithItsKeyForWhatItWaitsFor) {
+TEST_P(PlatformReadiness, ReportsASocketWithItsKeyForWhatItWaitsFor) {
   struct Case {
     const char* what;
     Interest interest;
@@ -117,6 +133,7 @@ TEST_F(PlatformReadiness, ReportsASocketWithItsKeyForWhatItWaitsFor) {
     connect_pair(pair);
     constexpr std::size_t kKey = 4242;
     ASSERT_TRUE(readiness.add(pair.mine, c.interest, kKey)) << c.what;
+    maybe_wait_a_while(readiness);
     if (c.peer_sends) send_byte(pair.peer);
     if (c.peer_resets) {
       // Closing with bytes unread makes the system reset the connection.
@@ -140,22 +157,24 @@ TEST_F(PlatformReadiness, ReportsASocketWithItsKeyForWhatItWaitsFor) {
   }
 }
 
-TEST_F(PlatformReadiness, ASocketNotReadyForWhatItWaitsForIsNotReported) {
+TEST_P(PlatformReadiness, ASocketNotReadyForWhatItWaitsForIsNotReported) {
   Readiness readiness;
   Pair quiet, sentinel;
   connect_pair(quiet);
   connect_pair(sentinel);
   ASSERT_TRUE(readiness.add(quiet.mine, kReadable, 1));
   ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 2));
+  maybe_wait_a_while(readiness);
   send_byte(sentinel.peer);
   EXPECT_FALSE(reported_beside(readiness, 1, 2));
 }
 
-TEST_F(PlatformReadiness, AChangeTakesEffectAtOnceWithItsNewKey) {
+TEST_P(PlatformReadiness, AChangeTakesEffectAtOnceWithItsNewKey) {
   Readiness readiness;
   Pair pair;
   connect_pair(pair);
   ASSERT_TRUE(readiness.add(pair.mine, kReadable, 1));
+  maybe_wait_a_while(readiness);
   readiness.change(pair.mine, kWritable, 7);
   const ReadyEvent event = wait_for_key(readiness, 7);
   EXPECT_EQ(event.key, 7u);
@@ -167,22 +186,24 @@ TEST_F(PlatformReadiness, AChangeTakesEffectAtOnceWithItsNewKey) {
   connect_pair(sentinel);
   ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 9));
   readiness.change(pair.mine, kReadable, 8);
+  maybe_wait_a_while(readiness);
   send_byte(sentinel.peer);
   EXPECT_FALSE(reported_beside(readiness, 8, 9));
   EXPECT_FALSE(reported_beside(readiness, 7, 9));
 }
 
-TEST_F(PlatformReadiness, ARemovedSocketIsNeverReportedAndStaysOpen) {
+TEST_P(PlatformReadiness, ARemovedSocketIsNeverReportedAndStaysOpen) {
   Readiness readiness;
   Pair removed, sentinel;
   connect_pair(removed);
   connect_pair(sentinel);
-  ASSERT_TRUE(readiness.add(removed.mine, kReadable | kWritable, 1));
+  ASSERT_TRUE(readiness.add(removed.mine, kReadable, 0));
   ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 2));
+  maybe_wait_a_while(readiness);
   readiness.remove(removed.mine);
   send_byte(removed.peer);
   send_byte(sentinel.peer);
-  EXPECT_FALSE(reported_beside(readiness, 1, 2));
+  EXPECT_FALSE(reported_beside(readiness, 0, 2));
   char byte = 0;
   EXPECT_EQ(recv(removed.mine, &byte, 1, 0), 1);
   EXPECT_EQ(byte, 'x');
@@ -191,30 +212,33 @@ TEST_F(PlatformReadiness, ARemovedSocketIsNeverReportedAndStaysOpen) {
   EXPECT_EQ(wait_for_key(readiness, 3).key, 3u);
 }
 
-TEST_F(PlatformReadiness, AClosedSocketIsNeverReportedAndItsPeerSeesTheEnd) {
+TEST_P(PlatformReadiness, AClosedSocketIsNeverReportedAndItsPeerSeesTheEnd) {
   Readiness readiness;
   Pair closed, sentinel;
   connect_pair(closed);
   connect_pair(sentinel);
-  ASSERT_TRUE(readiness.add(closed.mine, kReadable | kWritable, 1));
+  ASSERT_TRUE(readiness.add(closed.mine, kReadable, 0));
   ASSERT_TRUE(readiness.add(sentinel.mine, kReadable, 2));
+  maybe_wait_a_while(readiness);
   readiness.close_socket(closed.mine);
   closed.mine = INVALID_SOCKET;
   send_byte(sentinel.peer);
-  EXPECT_FALSE(reported_beside(readiness, 1, 2));
+  EXPECT_FALSE(reported_beside(readiness, 0, 2));
   char byte = 0;
   EXPECT_EQ(recv(closed.peer, &byte, 1, 0), 0);
 }
 
-TEST_F(PlatformReadiness, OneWaitReportsEveryReadySocket) {
+TEST_P(PlatformReadiness, EveryReadySocketIsReportedHoweverLongItWaited) {
   Readiness readiness;
   constexpr std::size_t kCount = 20;
   std::vector<Pair> pairs(kCount);
+  // The first half registered before the while, the second after it.
   for (std::size_t i = 0; i < kCount; ++i) {
+    if (i == kCount / 2) maybe_wait_a_while(readiness);
     connect_pair(pairs[i]);
     ASSERT_TRUE(readiness.add(pairs[i].mine, kReadable, 100 + i));
-    send_byte(pairs[i].peer);
   }
+  for (std::size_t i = 0; i < kCount; ++i) send_byte(pairs[i].peer);
   std::vector<bool> seen(kCount, false);
   const auto seen_count = [&] {
     return static_cast<std::size_t>(std::count(seen.begin(), seen.end(), true));
@@ -231,6 +255,11 @@ TEST_F(PlatformReadiness, OneWaitReportsEveryReadySocket) {
   }
   EXPECT_EQ(seen_count(), kCount);
 }
+
+INSTANTIATE_TEST_SUITE_P(FreshOrAfterAWhile, PlatformReadiness, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "AfterWaitingAWhile" : "AtOnce";
+                         });
 
 }  // namespace
 }  // namespace dirhttp

@@ -1,32 +1,101 @@
-// The readiness set over epoll: the kernel keeps the ready list, so a wait costs in proportion
-// to the ready sockets. Level-triggered: a socket stays reported while it is ready, so a caller
-// that moves only part of what is ready (a bounded number of reads per step) loses nothing.
+// The readiness set over poll and epoll. A socket is first watched by looking (poll), which
+// costs no system call to add, change or drop it; one that waits longer than kLookTime without
+// becoming ready moves to the kernel's ready list (epoll), where it costs nothing per wait, and
+// comes back to be looked at after the ready list reports it. So a wait costs in proportion to
+// the sockets that were ready lately, a short-lived connection (most of them) costs no call to
+// register, and idle ones cost one each. Level-triggered throughout: a socket stays reported
+// while it is ready, so a caller that moves only part of what is ready loses nothing.
 #include "platform/readiness.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <chrono>
+
 namespace dirhttp {
-
-struct Readiness::State {
-  int epoll = -1;
-  std::vector<epoll_event> events;
-};
-
 namespace {
 
-epoll_event event_for(Interest interest, std::size_t key) {
+using LookClock = std::chrono::steady_clock;
+
+// How long a socket is looked at without being ready before it moves to the ready list.
+constexpr std::chrono::milliseconds kLookTime{2};
+
+// Where a registered socket is watched.
+enum class Place : unsigned char { kNone, kLooked, kListed };
+
+struct Watch {
+  Place place = Place::kNone;
+  Interest interest = 0;
+  std::size_t key = 0;
+  std::size_t index = 0;        // in the looked-at array, while looked at
+  LookClock::time_point since;  // looked at: when it was added or last ready
+};
+
+short poll_events(Interest interest) {
+  return static_cast<short>(((interest & kReadable) ? POLLIN : 0) |
+                            ((interest & kWritable) ? POLLOUT : 0));
+}
+
+epoll_event epoll_event_for(Interest interest, int socket) {
   epoll_event event{};
   event.events = ((interest & kReadable) ? EPOLLIN : 0u) | ((interest & kWritable) ? EPOLLOUT : 0u);
-  event.data.u64 = key;
+  event.data.fd = socket;
   return event;
 }
 
 }  // namespace
 
+struct Readiness::State {
+  int epoll = -1;
+  // The looked-at sockets, after the epoll descriptor itself (readable when the list has some).
+  std::vector<pollfd> looked;
+  std::vector<Watch> watches;  // by descriptor
+  std::vector<epoll_event> events;
+  std::vector<int> reported;  // listed sockets the last wait reported
+
+  Watch& watch(int socket) {
+    if (static_cast<std::size_t>(socket) >= watches.size()) watches.resize(socket + 1);
+    return watches[socket];
+  }
+
+  void look_at(int socket, LookClock::time_point now) {
+    Watch& w = watch(socket);
+    w.place = Place::kLooked;
+    w.index = looked.size();
+    w.since = now;
+    looked.push_back(pollfd{socket, poll_events(w.interest), 0});
+  }
+
+  void stop_looking(int socket) {
+    const std::size_t at = watches[socket].index;
+    if (at + 1 != looked.size()) {
+      looked[at] = looked.back();
+      watches[looked[at].fd].index = at;
+    }
+    looked.pop_back();
+  }
+
+  // Moves a looked-at socket to the ready list; false when the kernel refused it.
+  bool list(int socket) {
+    Watch& w = watches[socket];
+    epoll_event event = epoll_event_for(w.interest, socket);
+    if (epoll_ctl(epoll, EPOLL_CTL_ADD, socket, &event) != 0) return false;
+    stop_looking(socket);
+    w.place = Place::kListed;
+    return true;
+  }
+
+  void report(int socket, bool readable, bool writable, bool failed,
+              std::vector<ReadyEvent>& ready) {
+    ready.push_back(ReadyEvent{watches[socket].key, failed || readable, failed || writable});
+  }
+};
+
 Readiness::Readiness() : state_(std::make_unique<State>()) {
   state_->epoll = epoll_create1(EPOLL_CLOEXEC);
+  state_->looked.push_back(pollfd{state_->epoll, POLLIN, 0});
   state_->events.resize(kMostReadyPerWait);
 }
 
@@ -35,33 +104,90 @@ Readiness::~Readiness() {
 }
 
 bool Readiness::add(SOCKET socket, Interest interest, std::size_t key) {
-  epoll_event event = event_for(interest, key);
-  return epoll_ctl(state_->epoll, EPOLL_CTL_ADD, socket, &event) == 0;
+  if (socket < 0) return false;
+  Watch& w = state_->watch(socket);
+  if (w.place != Place::kNone) return false;
+  w.interest = interest;
+  w.key = key;
+  state_->look_at(socket, LookClock::now());
+  return true;
 }
 
 void Readiness::change(SOCKET socket, Interest interest, std::size_t key) {
-  epoll_event event = event_for(interest, key);
-  epoll_ctl(state_->epoll, EPOLL_CTL_MOD, socket, &event);
+  Watch& w = state_->watch(socket);
+  w.key = key;
+  if (w.interest == interest) return;
+  w.interest = interest;
+  if (w.place == Place::kLooked) {
+    state_->looked[w.index].events = poll_events(interest);
+  } else if (w.place == Place::kListed) {
+    epoll_event event = epoll_event_for(interest, socket);
+    epoll_ctl(state_->epoll, EPOLL_CTL_MOD, socket, &event);
+  }
 }
 
-void Readiness::remove(SOCKET socket) { epoll_ctl(state_->epoll, EPOLL_CTL_DEL, socket, nullptr); }
+void Readiness::remove(SOCKET socket) {
+  Watch& w = state_->watch(socket);
+  if (w.place == Place::kLooked) state_->stop_looking(socket);
+  if (w.place == Place::kListed) epoll_ctl(state_->epoll, EPOLL_CTL_DEL, socket, nullptr);
+  w = Watch();
+}
 
 void Readiness::close_socket(SOCKET socket) {
-  // Closing the descriptor takes it off the epoll set: the program never duplicates a socket.
+  Watch& w = state_->watch(socket);
+  if (w.place == Place::kLooked) state_->stop_looking(socket);
+  // Closing the descriptor takes it off the ready list: the program never duplicates a socket.
+  w = Watch();
   close(socket);
 }
 
 bool Readiness::wait(std::vector<ReadyEvent>& ready, int timeout_ms) {
   ready.clear();
-  const int n =
-      epoll_wait(state_->epoll, state_->events.data(), static_cast<int>(state_->events.size()),
-                 timeout_ms < 0 ? -1 : timeout_ms);
-  if (n < 0) return false;
-  for (int i = 0; i < n; ++i) {
-    const std::uint32_t got = state_->events[i].events;
-    const bool failed = (got & (EPOLLERR | EPOLLHUP)) != 0;
-    ready.push_back(ReadyEvent{static_cast<std::size_t>(state_->events[i].data.u64),
-                               failed || (got & EPOLLIN) != 0, failed || (got & EPOLLOUT) != 0});
+  State& s = *state_;
+  const LookClock::time_point now = LookClock::now();
+  // A listed socket the last wait reported is likely to be busy again soon: looked at again.
+  for (const int socket : s.reported) {
+    Watch& w = s.watches[socket];
+    if (w.place != Place::kListed) continue;  // closed or removed since
+    epoll_ctl(s.epoll, EPOLL_CTL_DEL, socket, nullptr);
+    s.look_at(socket, now);
+  }
+  s.reported.clear();
+  // One that has waited long enough goes to the ready list (the array shrinks from its end).
+  for (std::size_t i = s.looked.size(); i-- > 1;) {
+    const int socket = s.looked[i].fd;
+    if (now - s.watches[socket].since >= kLookTime) s.list(socket);
+  }
+
+  int listed = 0;
+  if (s.looked.size() == 1) {
+    // Nothing to look at: the ready list alone.
+    listed = epoll_wait(s.epoll, s.events.data(), static_cast<int>(s.events.size()),
+                        timeout_ms < 0 ? -1 : timeout_ms);
+    if (listed < 0) return false;
+  } else {
+    const int n = poll(s.looked.data(), s.looked.size(), timeout_ms < 0 ? -1 : timeout_ms);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    const LookClock::time_point seen = LookClock::now();
+    for (std::size_t i = 1; i < s.looked.size(); ++i) {
+      const short got = s.looked[i].revents;
+      if (got == 0) continue;
+      s.watches[s.looked[i].fd].since = seen;
+      s.report(s.looked[i].fd, (got & POLLIN) != 0, (got & POLLOUT) != 0,
+               (got & (POLLERR | POLLHUP | POLLNVAL)) != 0, ready);
+    }
+    if (s.looked[0].revents != 0) {
+      listed = epoll_wait(s.epoll, s.events.data(), static_cast<int>(s.events.size()), 0);
+      if (listed < 0) listed = 0;
+    }
+  }
+  for (int i = 0; i < listed; ++i) {
+    const std::uint32_t got = s.events[i].events;
+    const int socket = s.events[i].data.fd;
+    s.report(socket, (got & EPOLLIN) != 0, (got & EPOLLOUT) != 0,
+             (got & (EPOLLERR | EPOLLHUP)) != 0, ready);
+    s.reported.push_back(socket);
   }
   return true;
 }
