@@ -54,6 +54,7 @@ struct Readiness::State {
   std::vector<Watch> watches;  // by descriptor
   std::vector<epoll_event> events;
   std::vector<int> reported;  // listed sockets the last wait reported
+  std::size_t listed = 0;     // sockets on the ready list
 
   Watch& watch(int socket) {
     if (static_cast<std::size_t>(socket) >= watches.size()) watches.resize(socket + 1);
@@ -84,6 +85,7 @@ struct Readiness::State {
     if (epoll_ctl(epoll, EPOLL_CTL_ADD, socket, &event) != 0) return false;
     stop_looking(socket);
     w.place = Place::kListed;
+    ++listed;
     return true;
   }
 
@@ -129,13 +131,17 @@ void Readiness::change(SOCKET socket, Interest interest, std::size_t key) {
 void Readiness::remove(SOCKET socket) {
   Watch& w = state_->watch(socket);
   if (w.place == Place::kLooked) state_->stop_looking(socket);
-  if (w.place == Place::kListed) epoll_ctl(state_->epoll, EPOLL_CTL_DEL, socket, nullptr);
+  if (w.place == Place::kListed) {
+    epoll_ctl(state_->epoll, EPOLL_CTL_DEL, socket, nullptr);
+    --state_->listed;
+  }
   w = Watch();
 }
 
 void Readiness::close_socket(SOCKET socket) {
   Watch& w = state_->watch(socket);
   if (w.place == Place::kLooked) state_->stop_looking(socket);
+  if (w.place == Place::kListed) --state_->listed;
   // Closing the descriptor takes it off the ready list: the program never duplicates a socket.
   w = Watch();
   close(socket);
@@ -150,6 +156,7 @@ bool Readiness::wait(std::vector<ReadyEvent>& ready, int timeout_ms) {
     Watch& w = s.watches[socket];
     if (w.place != Place::kListed) continue;  // closed or removed since
     epoll_ctl(s.epoll, EPOLL_CTL_DEL, socket, nullptr);
+    --s.listed;
     s.look_at(socket, now);
   }
   s.reported.clear();
@@ -166,7 +173,11 @@ bool Readiness::wait(std::vector<ReadyEvent>& ready, int timeout_ms) {
                         timeout_ms < 0 ? -1 : timeout_ms);
     if (listed < 0) return false;
   } else {
-    const int n = poll(s.looked.data(), s.looked.size(), timeout_ms < 0 ? -1 : timeout_ms);
+    // The epoll descriptor is looked at too only while the ready list holds some socket.
+    const std::size_t skip = s.listed == 0 ? 1 : 0;
+    s.looked[0].revents = 0;
+    const int n =
+        poll(s.looked.data() + skip, s.looked.size() - skip, timeout_ms < 0 ? -1 : timeout_ms);
     if (n < 0) return false;
     if (n == 0) return true;
     const LookClock::time_point seen = LookClock::now();
