@@ -1,5 +1,6 @@
-// The serving loop: one thread and one poll set over the listening socket and every open
-// connection, each of which moves on whenever its socket is ready, so no client waits on another.
+// The serving loop: one thread and one readiness set over the listening socket and every open
+// connection, each of which moves on whenever its socket is ready or its deadline is due, so no
+// client waits on another and a wake-up costs what the ready and the due connections cost.
 #pragma once
 
 #include <string>

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Tests the 64-bit Windows build under wine64, headless: its unit tests, the Windows-only cases, the byte
-# comparison with the Linux build and the names in each ANSI code page (windows_cases.py), then
-# the end-to-end suite (tests/e2e).
+# Tests the 64-bit Windows build under wine64, headless: its unit tests, the Windows-only cases,
+# the byte comparison with the Linux build and the names in each ANSI code page
+# (windows_cases.py), then the end-to-end suite (tests/e2e).
 # One private wine prefix under the build directory is made once and reused; one wineserver is
 # kept running for the whole run, since starting wine is the slow part.
 # Usage: wine_checks.sh WINDOWS_EXE LINUX_EXE
