@@ -18,6 +18,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "server/connection.h"
+#include "server/deadline_order.h"
 #include "server/request_target.h"
 #include "tests/scripted_stream.h"
 
@@ -34,6 +35,28 @@ class NullBuffer : public std::streambuf {
 };
 
 std::string* root = nullptr;
+
+// After a step at `now`, files the connection as the serving loop does (slot 0) and checks the
+// order against the connection's own deadline.
+void check_bookkeeping(const dirhttp::Connection& connection, Clock::time_point now,
+                       dirhttp::DeadlineOrder& deadlines, dirhttp::TimeOrder& waiting) {
+  deadlines.set(0, dirhttp::timing_of(connection));
+  if (connection.phase != Phase::kReceiving) waiting.remove(0);
+  std::vector<std::size_t> due;
+  if (connection.phase == Phase::kClosed) {
+    FUZZ_CHECK(deadlines.earliest() == Clock::time_point::max());
+    deadlines.collect_due(Clock::time_point::max() - std::chrono::hours(1), due);
+    FUZZ_CHECK(due.empty());
+    return;
+  }
+  FUZZ_CHECK(deadlines.earliest() == dirhttp::deadline(connection));
+  FUZZ_CHECK(dirhttp::deadline(connection) > now);
+  deadlines.collect_due(now, due);
+  FUZZ_CHECK(due.empty());
+  deadlines.collect_due(dirhttp::deadline(connection), due);
+  FUZZ_CHECK(due.size() == 1 && due[0] == 0);
+  FUZZ_CHECK(waiting.contains(0) == (connection.phase == Phase::kReceiving));
+}
 
 void remove_root() {
   if (root != nullptr) std::filesystem::remove_all(*root);
@@ -52,9 +75,14 @@ std::string expected_response(const std::string& handled) {
 }
 
 // Pieces a script is likely to need whole: the start of a request line for each kind of answer.
-const std::string kPieces[] = {"GET /a.txt HTTP/1.1\r\n", "GET /big.bin HTTP/1.1\r\n",
-                               "GET /docs/ HTTP/1.1\r\n", "GET /a.t", "xt HTTP/1.1", "\r\n",
-                               "\n", std::string("\0", 1)};
+const std::string kPieces[] = {"GET /a.txt HTTP/1.1\r\n",
+                               "GET /big.bin HTTP/1.1\r\n",
+                               "GET /docs/ HTTP/1.1\r\n",
+                               "GET /a.t",
+                               "xt HTTP/1.1",
+                               "\r\n",
+                               "\n",
+                               std::string("\0", 1)};
 
 }  // namespace
 
@@ -83,6 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   dirhttp::ScriptedStream stream;
   std::vector<char> buffer(dirhttp::kReceiveLimit);
   bool send_failed = false;
+  dirhttp::DeadlineOrder deadlines;
+  dirhttp::TimeOrder waiting;
+  waiting.insert(0, now);
+  deadlines.set(0, dirhttp::timing_of(connection));
 
   for (int steps = 0; steps < 200 && input.remaining_bytes() > 0; ++steps) {
     switch (input.ConsumeIntegralInRange(0, 7)) {
@@ -117,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (connection.phase != Phase::kClosed) {
       dirhttp::advance(connection, stream, *root, now, buffer);
+      check_bookkeeping(connection, now, deadlines, waiting);
     }
   }
 
@@ -128,6 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int steps = 0; steps < 8 && connection.phase != Phase::kClosed; ++steps) {
     now += milliseconds(40000);
     dirhttp::advance(connection, stream, *root, now, buffer);
+    check_bookkeeping(connection, now, deadlines, waiting);
   }
   FUZZ_CHECK(connection.phase == Phase::kClosed);
 

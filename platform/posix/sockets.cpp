@@ -55,7 +55,8 @@ namespace {
 constexpr rlim_t kReservedDescriptors = 32;
 // A connection holds its socket and, while it sends a large file, that file.
 constexpr rlim_t kDescriptorsPerConnection = 2;
-// Beyond this many connections the poll set's scan costs more than any client gains.
+// The most connections open at once: it bounds the memory that open connections hold (a wake-up
+// of the loop costs what the ready ones cost, not what the open ones do).
 constexpr rlim_t kMostConnections = 16384;
 
 Transfer transferred(ssize_t n) {
