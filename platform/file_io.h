@@ -47,10 +47,10 @@ bool append_file_bytes(InputFile& file, std::uint64_t limit, std::string& out);
 
 /// Sends bytes of `file` from `offset` on, at most `count`, on the non-blocking `socket` without
 /// waiting: kMoved with the number of bytes that went out, kWouldBlock, kEnded when the file ends
-/// before `offset` (it shrank) or a read of it fails, or kFailed with the socket error. `already_sent` is how many bytes
-/// of the response went out before `offset`; where the platform sends the file in pieces of a
-/// fixed size (sendfile on Linux), they end where the whole response's length reaches a multiple
-/// of that size. `scratch` is a buffer the call may use for bytes read from the file on their way
+/// before `offset` (it shrank) or a read of it fails, or kFailed with the socket error.
+/// `already_sent` is how many bytes of the response went out before `offset`; where the platform
+/// sends the file in pieces of a fixed size (sendfile on Linux), they end where the whole
+/// response's length reaches a multiple of that size. `scratch` is a buffer the call may use for bytes read from the file on their way
 /// to the socket.
 Transfer send_file_now(SOCKET socket, InputFile& file, std::uint64_t offset, std::uint64_t count,
                        std::uint64_t already_sent, std::vector<char>& scratch);

@@ -37,6 +37,14 @@ class ConnectionTest : public testing::Test {
     console_ += GetCapturedStdout();
   }
 
+  // A new connection whose client sends `arrivals`, with nothing printed yet.
+  void start_over(std::vector<Arrival> arrivals) {
+    connection_ = accepted_connection(INVALID_SOCKET, start_);
+    stream_ = ScriptedStream();
+    stream_.arrivals.assign(arrivals.begin(), arrivals.end());
+    console_.clear();
+  }
+
   // Steps every `every` until the response is no longer being sent (at most `steps` times), the
   // socket taking `room` bytes in each step.
   void send_in_steps(std::size_t room, milliseconds every, int steps = 1000) {
@@ -109,10 +117,7 @@ TEST_F(ConnectionTest, RequestIsHandledOnceComplete) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    connection_ = accepted_connection(INVALID_SOCKET, start_);
-    stream_ = ScriptedStream();
-    console_.clear();
-    stream_.arrivals.assign(c.arrivals.begin(), c.arrivals.end());
+    start_over(c.arrivals);
     // Steps every 100 ms (and at the bound itself) until the response is out.
     std::vector<milliseconds> times;
     for (int t = 0; t <= 1000; t += 100) times.push_back(milliseconds(t));
@@ -252,9 +257,7 @@ TEST_F(ConnectionTest, WholeResponseEndsInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    connection_ = accepted_connection(INVALID_SOCKET, start_);
-    stream_ = ScriptedStream();
-    stream_.arrivals = {bytes(c.request)};
+    start_over({bytes(c.request)});
     stream_.room = c.room;
     stream_.room_left = c.room;
     step_at(milliseconds(0));
@@ -268,9 +271,7 @@ TEST_F(ConnectionTest, WholeResponseEndsInOrder) {
     EXPECT_EQ(stream_.sent_when_armed, c.sent_when_armed);
   }
   // A client that ended its side is closed right after the last byte, in order too.
-  connection_ = accepted_connection(INVALID_SOCKET, start_);
-  stream_ = ScriptedStream();
-  stream_.arrivals = {bytes("GET /big.bin HTTP/1.1"), kEnd};
+  start_over({bytes("GET /big.bin HTTP/1.1"), kEnd});
   step_at(milliseconds(0));
   EXPECT_EQ(stream_.sent, big_response);
   EXPECT_EQ(connection_.phase, Phase::kClosed);
@@ -302,10 +303,7 @@ TEST_F(ConnectionTest, UnfinishedResponseEndsWithAReset) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     tree_.write("big.bin", big);
-    connection_ = accepted_connection(INVALID_SOCKET, start_);
-    stream_ = ScriptedStream();
-    console_.clear();
-    stream_.arrivals = {bytes(request_line + "\r\n")};
+    start_over({bytes(request_line + "\r\n")});
     stream_.file_fails_at = c.file_fails_at;
     stream_.room = 4096;
     stream_.room_left = 4096;

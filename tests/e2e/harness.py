@@ -404,9 +404,15 @@ def release_port_after_wine():
     if wait_port_released(5):
         return
     print("  wineserver kept the killed server's port; restarting wineserver", file=sys.stderr)
+    restart_wineserver()
+    wait_port_released(10)
+
+
+def restart_wineserver():
+    """Ends wineserver, closing every socket it still holds for programs that ended, and starts
+    it again for the next server."""
     subprocess.run(["wineserver", "-k"], timeout=60)
     subprocess.run(["wineserver", "-p"], timeout=60)
-    wait_port_released(10)
 
 
 def native_only(reason="/proc figures describe wine, not the program, under wine"):
