@@ -21,6 +21,9 @@ namespace {
 constexpr std::chrono::milliseconds kExhaustionPause{50};
 // Connections accepted per wake-up at most, so a flood of newcomers cannot starve the open ones.
 constexpr int kAcceptsPerWake = 16;
+// Slots kept when every connection has closed; the storage of more is given back, so a burst of
+// thousands of connections leaves no memory held after it.
+constexpr std::size_t kSlotsKeptWhenIdle = 64;
 
 // A connection's stream over its non-blocking socket.
 class SocketStream : public Stream {
@@ -163,6 +166,15 @@ void watch_listener(Loop& loop, Clock::time_point now) {
   }
 }
 
+// With no connection open, gives back the storage that a burst of connections left.
+void shrink_when_idle(Loop& loop) {
+  if (loop.open != 0 || loop.slots.size() <= kSlotsKeptWhenIdle) return;
+  std::vector<Slot>().swap(loop.slots);
+  std::vector<std::size_t>().swap(loop.free_slots);
+  loop.waiting = TimeOrder();
+  loop.deadlines = DeadlineOrder();
+}
+
 std::size_t take_slot(Loop& loop) {
   ++loop.open;
   if (loop.free_slots.empty()) {
@@ -217,6 +229,7 @@ int serve_forever(SOCKET listener, const std::string& document_root) {
   Loop loop(listener, document_root, connection_capacity());
   loop.buffer.resize(kReceiveLimit);
   while (true) {
+    shrink_when_idle(loop);
     Clock::time_point now = Clock::now();
     watch_listener(loop, now);
     const int timeout = wait_timeout(loop, now);

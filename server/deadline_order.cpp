@@ -3,46 +3,52 @@
 
 namespace dirhttp {
 
-void TimeOrder::insert(std::size_t slot, Clock::time_point time) {
+TimeOrder::TimeOrder(std::size_t lists) : ends_(lists) {}
+
+void TimeOrder::insert(std::size_t slot, Clock::time_point time, std::size_t list) {
   if (slot >= links_.size()) links_.resize(slot + 1);
+  Ends& ends = ends_[list];
   // From the end: in the loop every insertion carries the latest time, so this stops at once.
-  std::size_t after = last_;
-  while (after != kNone && links_[after].time > time) after = links_[after].previous;
+  std::uint32_t after = ends.last;
+  while (after != kEnd && links_[after].time > time) after = links_[after].previous;
+  const std::uint32_t self = static_cast<std::uint32_t>(slot);
   Link& link = links_[slot];
-  link.member = true;
+  link.list = static_cast<std::uint8_t>(list);
   link.time = time;
   link.previous = after;
-  link.next = after == kNone ? first_ : links_[after].next;
-  if (link.next != kNone) {
-    links_[link.next].previous = slot;
+  link.next = after == kEnd ? ends.first : links_[after].next;
+  if (link.next != kEnd) {
+    links_[link.next].previous = self;
   } else {
-    last_ = slot;
+    ends.last = self;
   }
-  if (after != kNone) {
-    links_[after].next = slot;
+  if (after != kEnd) {
+    links_[after].next = self;
   } else {
-    first_ = slot;
+    ends.first = self;
   }
 }
 
 void TimeOrder::remove(std::size_t slot) {
   if (!contains(slot)) return;
   Link& link = links_[slot];
-  if (link.previous != kNone) {
+  Ends& ends = ends_[link.list];
+  if (link.previous != kEnd) {
     links_[link.previous].next = link.next;
   } else {
-    first_ = link.next;
+    ends.first = link.next;
   }
-  if (link.next != kNone) {
+  if (link.next != kEnd) {
     links_[link.next].previous = link.previous;
   } else {
-    last_ = link.previous;
+    ends.last = link.previous;
   }
   link = Link();
 }
 
-bool TimeOrder::contains(std::size_t slot) const {
-  return slot < links_.size() && links_[slot].member;
+std::size_t TimeOrder::list_of(std::size_t slot) const {
+  if (slot >= links_.size() || links_[slot].list == kNoList) return kNone;
+  return links_[slot].list;
 }
 
 Timing timing_of(const Connection& connection) {
@@ -77,22 +83,19 @@ Clock::duration bound_length(Timing::Bound bound) {
 }
 
 void DeadlineOrder::set(std::size_t slot, Timing timing) {
-  if (slot >= bounds_.size()) bounds_.resize(slot + 1, Timing::kNone);
-  const Timing::Bound was = bounds_[slot];
-  if (was == timing.bound && (was == Timing::kNone || orders_[was].time(slot) == timing.since)) {
-    return;
-  }
-  if (was != Timing::kNone) orders_[was].remove(slot);
-  if (timing.bound != Timing::kNone) orders_[timing.bound].insert(slot, timing.since);
-  bounds_[slot] = timing.bound;
+  const std::size_t was = orders_.list_of(slot);
+  if (was == TimeOrder::kNone && timing.bound == Timing::kNone) return;
+  if (was == static_cast<std::size_t>(timing.bound) && orders_.time(slot) == timing.since) return;
+  orders_.remove(slot);
+  if (timing.bound != Timing::kNone) orders_.insert(slot, timing.since, timing.bound);
 }
 
 void DeadlineOrder::collect_due(Clock::time_point now, std::vector<std::size_t>& due) const {
-  for (std::size_t b = 0; b < orders_.size(); ++b) {
-    const TimeOrder& order = orders_[b];
+  for (std::size_t b = 0; b < Timing::kNone; ++b) {
     const Clock::duration length = bound_length(static_cast<Timing::Bound>(b));
-    for (std::size_t slot = order.empty() ? TimeOrder::kNone : order.first();
-         slot != TimeOrder::kNone && order.time(slot) + length <= now; slot = order.next(slot)) {
+    for (std::size_t slot = orders_.first(b);
+         slot != TimeOrder::kNone && orders_.time(slot) + length <= now;
+         slot = orders_.next(slot)) {
       due.push_back(slot);
     }
   }
@@ -100,11 +103,10 @@ void DeadlineOrder::collect_due(Clock::time_point now, std::vector<std::size_t>&
 
 Clock::time_point DeadlineOrder::earliest() const {
   Clock::time_point earliest = Clock::time_point::max();
-  for (std::size_t b = 0; b < orders_.size(); ++b) {
-    const TimeOrder& order = orders_[b];
-    if (order.empty()) continue;
+  for (std::size_t b = 0; b < Timing::kNone; ++b) {
+    if (orders_.empty(b)) continue;
     const Clock::time_point when =
-        order.time(order.first()) + bound_length(static_cast<Timing::Bound>(b));
+        orders_.time(orders_.first(b)) + bound_length(static_cast<Timing::Bound>(b));
     if (when < earliest) earliest = when;
   }
   return earliest;

@@ -12,6 +12,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace dirhttp {
@@ -21,6 +22,8 @@ using LookClock = std::chrono::steady_clock;
 
 // How long a socket is looked at without being ready before it moves to the ready list.
 constexpr std::chrono::milliseconds kLookTime{2};
+// Descriptors whose watch records are kept however few are registered.
+constexpr std::size_t kWatchesKept = 1024;
 
 // Where a registered socket is watched.
 enum class Place : unsigned char { kNone, kLooked, kListed };
@@ -55,6 +58,19 @@ struct Readiness::State {
   std::vector<epoll_event> events;
   std::vector<int> reported;  // listed sockets the last wait reported
   std::size_t listed = 0;     // sockets on the ready list
+  std::size_t registered = 0;
+
+  // Gives back the storage of descriptors far above every registered one (a burst of
+  // connections that has ended).
+  void shrink() {
+    if (watches.size() <= kWatchesKept || registered * 4 > watches.size()) return;
+    std::size_t end = watches.size();
+    while (end > 0 && watches[end - 1].place == Place::kNone) --end;
+    watches.resize(std::max(end, kWatchesKept));
+    watches.shrink_to_fit();
+    looked.shrink_to_fit();
+    reported.shrink_to_fit();
+  }
 
   Watch& watch(int socket) {
     if (static_cast<std::size_t>(socket) >= watches.size()) watches.resize(socket + 1);
@@ -112,6 +128,7 @@ bool Readiness::add(SOCKET socket, Interest interest, std::size_t key) {
   w.interest = interest;
   w.key = key;
   state_->look_at(socket, LookClock::now());
+  ++state_->registered;
   return true;
 }
 
@@ -130,6 +147,7 @@ void Readiness::change(SOCKET socket, Interest interest, std::size_t key) {
 
 void Readiness::remove(SOCKET socket) {
   Watch& w = state_->watch(socket);
+  if (w.place != Place::kNone) --state_->registered;
   if (w.place == Place::kLooked) state_->stop_looking(socket);
   if (w.place == Place::kListed) {
     epoll_ctl(state_->epoll, EPOLL_CTL_DEL, socket, nullptr);
@@ -140,6 +158,7 @@ void Readiness::remove(SOCKET socket) {
 
 void Readiness::close_socket(SOCKET socket) {
   Watch& w = state_->watch(socket);
+  if (w.place != Place::kNone) --state_->registered;
   if (w.place == Place::kLooked) state_->stop_looking(socket);
   if (w.place == Place::kListed) --state_->listed;
   // Closing the descriptor takes it off the ready list: the program never duplicates a socket.
@@ -160,6 +179,7 @@ bool Readiness::wait(std::vector<ReadyEvent>& ready, int timeout_ms) {
     s.look_at(socket, now);
   }
   s.reported.clear();
+  s.shrink();
   // One that has waited long enough goes to the ready list (the array shrinks from its end).
   for (std::size_t i = s.looked.size(); i-- > 1;) {
     const int socket = s.looked[i].fd;
