@@ -1,5 +1,6 @@
 # Wraps the CMake presets. `make test` installs what is missing, builds and runs every test;
-# `make serve` builds the release binary and serves the current directory (or DIR=path).
+# `make serve` installs what the build needs, builds the release binary and serves the current
+# directory (or DIR=path).
 
 DIR ?= $(CURDIR)
 WERROR := $(if $(CI),ON,OFF)
@@ -81,17 +82,23 @@ fuzz: fuzz-build
 check-fuzz: fuzz-build
 	fuzz/run.sh build/fuzz $(FUZZ_SMOKE_SECONDS)
 
-serve: release
+# On a fresh machine `make serve` may come first: it installs what the build needs, as `make
+# test` does, before it builds.
+serve:
+	tools/deps.sh build
+	$(MAKE) release
 	cd "$(DIR)" && exec "$(CURDIR)/build/release/dirhttp"
 
-# The browser suite: headless Debian Chromium driven by playwright-core against the debug build.
+# The browser suite against the debug build: every case in headless Debian Chromium (driven by
+# playwright-core) and in headless Debian Firefox ESR (puppeteer-core over WebDriver BiDi).
 BROWSER_DIR := tests/browser
 
 # npm ci again only when the lock file changed (npm ci writes node_modules/.package-lock.json).
+# Neither library downloads a browser: the suite drives Debian's.
 browser-deps: $(BROWSER_DIR)/node_modules/.package-lock.json
 
 $(BROWSER_DIR)/node_modules/.package-lock.json: $(BROWSER_DIR)/package-lock.json
-	cd $(BROWSER_DIR) && npm ci --no-audit --no-fund --loglevel=error
+	cd $(BROWSER_DIR) && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
 
 check-browser: debug browser-deps
 	cd $(BROWSER_DIR) && DIRHTTP_BIN="$(CURDIR)/build/debug/dirhttp" timeout 420 $(CURDIR)/tools/netns-run node --test browser.test.js

@@ -344,11 +344,46 @@ class Server:
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
-    def idle_fd_count(self):
-        """The descriptors the server holds once the connections of the last requests are gone:
-        after a response it waits for the client's close, which it sees a moment later."""
-        settle()
+    def descriptors(self):
+        """What each descriptor of the server refers to ("socket:[inode]", "pipe:[inode]", a
+        path), by descriptor number."""
+        found = {}
+        for name in os.listdir("/proc/%d/fd" % self.pid):
+            try:
+                found[int(name)] = os.readlink("/proc/%d/fd/%s" % (self.pid, name))
+            except FileNotFoundError:
+                pass  # closed between the listing and the look
+        return found
+
+    def connection_count(self):
+        """The sockets the server holds other than its listening ones: its connections, whatever
+        state TCP has them in."""
+        listening = listening_inodes(self.pid)
+        return sum(1 for link in self.descriptors().values()
+                   if link.startswith("socket:[") and link[8:-1] not in listening)
+
+    def wait_connections(self, count, seconds=10):
+        """Waits until the server holds exactly `count` connections; raises after `seconds`."""
+        if not wait_until(lambda: self.connection_count() == count, seconds):
+            raise AssertionError("the server holds %d connections, not %d, after %d s: %r"
+                                 % (self.connection_count(), count, seconds, self.descriptors()))
+
+    def idle_fd_count(self, seconds=10):
+        """The descriptors the server holds once it holds no connection: the idle figure that the
+        checks after a test wait for (wait_fd_count). A connection goes a moment after its
+        client's close: the server sees that close on its next poll, which may come after later
+        connections were accepted, served and closed (see settle)."""
+        self.wait_connections(0, seconds)
         return self.fd_count()
+
+    def wait_fd_count(self, expected, seconds=10):
+        """Waits until the server holds exactly `expected` descriptors and returns that count; a
+        leak never comes back to it, and raises after `seconds`. Any connection the server still
+        holds goes within its drain time (2 s) or its idle bound (5 s)."""
+        if not wait_until(lambda: self.fd_count() == expected, seconds):
+            raise AssertionError("descriptors not back to %d within %d s: %d, %r"
+                                 % (expected, seconds, self.fd_count(), self.descriptors()))
+        return expected
 
     def cpu_seconds(self):
         """User plus system time the server process has used so far."""
@@ -595,12 +630,44 @@ def wait_accepted(seconds=10):
 
 
 def settle(seconds=10):
-    """Returns once the server has seen the close of every connection closed before the call: a
-    probe that sends nothing and ends its sending side is closed by the server only after the
-    readiness reported with it, the earlier closes among them, has been handled."""
+    """Returns once the server has accepted, and closed, a probe that sends nothing and ends its
+    sending side: its loop runs. It proves nothing about connections made or closed before the
+    call: the server accepts every connection waiting (up to 16 a wake-up) and moves each on at
+    once, so a probe that arrives while it is still accepting is accepted and closed before the
+    server polls the connections it accepted just before, whose clients may have closed by then.
+    A check of what those closes free waits for it itself (Server.wait_fd_count,
+    Server.wait_connections)."""
     with socket.create_connection((HOST, PORT), timeout=seconds) as probe:
         probe.shutdown(socket.SHUT_WR)
         read_to_close(probe, seconds)
+
+
+def wait_until(condition, seconds, interval=0.01):
+    """Calls `condition` every `interval` until it returns true or `seconds` pass, and returns
+    its last value; the last call comes after the time is up."""
+    deadline = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def listening_inodes(pid):
+    """The inodes of the TCP sockets in the listening state in the network namespace of process
+    `pid` (/proc/PID/net/tcp and tcp6)."""
+    inodes = set()
+    for table in ("tcp", "tcp6"):
+        try:
+            with open("/proc/%d/net/%s" % (pid, table)) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            fields = row.split()
+            if fields[3] == "0A":
+                inodes.add(fields[9])
+    return inodes
 
 
 def closed_by_server(sock, seconds):

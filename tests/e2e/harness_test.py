@@ -1,6 +1,7 @@
 """The harness's promise that no server outlives its test: a server that never gets ready is
 stopped, a test class whose set-up fails stops the server it started, and a runner killed
-outright (as a time-out kills it) takes its servers with it. Run against the native build only
+outright (as a time-out kills it) takes its servers with it; and the descriptor checks wait for
+the idle figure without waiting a held descriptor away. Run against the native build only
 (CTest's e2e_harness); it checks the harness, not the program.
 
   tests/e2e/run.py --suite harness_test.py --server build/debug/dirhttp"""
@@ -94,6 +95,37 @@ class NoServerOutlivesItsTest(unittest.TestCase):
             runner.kill()
             runner.wait()
             runner.stdout.close()
+
+
+class WaitsForTheIdleFigure(unittest.TestCase):
+    """The descriptor checks wait for the count to come back, and a descriptor that stays (a
+    leak) still fails them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tree = harness.temporary_tree(cls)
+        cls.tree.write("a.txt", b"hello\n")
+        cls.server = harness.serve(cls, cls.tree.root)
+
+    def test_a_connection_that_stays_open_is_never_waited_away(self):
+        idle = self.server.idle_fd_count()
+        with harness.connect() as held:
+            harness.wait_accepted()
+            self.server.wait_connections(1)
+            with self.assertRaisesRegex(AssertionError, "descriptors not back to %d" % idle):
+                self.server.wait_fd_count(idle, seconds=1)
+            with self.assertRaisesRegex(AssertionError, "holds 1 connections, not 0"):
+                self.server.idle_fd_count(seconds=1)
+        self.assertEqual(self.server.wait_fd_count(idle), idle)
+
+    def test_closes_are_waited_for_after_a_burst_of_connections(self):
+        idle = self.server.idle_fd_count()
+        for _ in range(50):
+            self.assertEqual(harness.get(b"/a.txt"),
+                             harness.file_response(b"text/plain", b"hello\n"))
+            harness.reset(harness.connect())
+        self.assertEqual(self.server.wait_fd_count(idle), idle)
+        self.server.wait_connections(0)
 
 
 if __name__ == "__main__":

@@ -8,7 +8,6 @@ Each client reads through a small fixed receive buffer, so most of the body is s
 something happens to it."""
 import os
 import signal
-import time
 import unittest
 
 import harness
@@ -72,12 +71,7 @@ class Endings(unittest.TestCase):
             self.assertEqual(len(got), len(BIN_HEADER) + WHOLE_SIZE)
             self.assertTrue(got == BIN_HEADER + self.whole, "the body differs from the file")
             if counted:
-                deadline = time.monotonic() + 10
-                while (self.server.fd_count() > idle_descriptors
-                       and time.monotonic() < deadline):
-                    time.sleep(0.02)
-                self.assertEqual(self.server.fd_count(), idle_descriptors,
-                                 "the server did not close after its drain")
+                self.server.wait_fd_count(idle_descriptors)
         if counted:
             self.assertEqual(harness.resets_sent(), resets_before)
 
