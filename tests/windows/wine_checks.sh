@@ -45,8 +45,25 @@ for locale in en_US ja_JP; do
 done
 
 # One wineserver for every server start below; ended when this script ends.
+# wineserver -k ends the prefix's programs with it. A wineserver that crashed (wine 8.0 once
+# failed an assertion in its socket code here) leaves the programs it started for the prefix
+# (services.exe, winedevice.exe, explorer.exe) running without it: those, found by the prefix in
+# their environment, are ended too, and the run says so.
+end_wine() {
+  wineserver -k 2>/dev/null || true
+  local environ pid
+  for environ in /proc/[0-9]*/environ; do
+    pid=${environ#/proc/}; pid=${pid%/environ}
+    [ "$pid" = $$ ] && continue
+    if { tr '\0' '\n' < "$environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      echo "wine_checks: ending $({ tr '\0' ' ' < "/proc/$pid/cmdline"; } 2>/dev/null)left by" \
+        "a wineserver that ended before it" >&2
+      kill -9 "$pid" 2>/dev/null || true
+    fi
+  done
+}
 wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+trap end_wine EXIT
 
 # The unit tests that are cross-built for Windows (tests/windows/CMakeLists.txt).
 timeout 300 wine "$(dirname "$exe")/tests/windows/dirhttp_tests.exe"
