@@ -69,8 +69,9 @@ struct Connection {
   Response response;
   std::size_t text_sent = 0;
   std::uint64_t file_sent = 0;
-  /// Whether closing the socket resets the connection: from the moment a response has not gone
-  /// out whole in its first send until its last byte is out. A response given up, cut short, or
+  /// Whether closing the socket resets the connection: from before the header of a body sent
+  /// from the file, or from a first send that left part of an in-memory response, until the
+  /// last byte is out. A response given up, cut short, or
   /// left unfinished by the process's end thus never ends in order, as a whole one does.
   bool resets_on_close = false;
 };
